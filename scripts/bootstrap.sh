@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12 and prepares the Wine prefix.
+# Does nothing when everything is already present.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build="${BUILD_DIR:-$here/build}"
+
+need=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64)
+command -v i686-w64-mingw32-g++-posix   >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
+[ -x /usr/lib/wine/wine64 ]                        || need+=(wine64)
+command -v cmake >/dev/null 2>&1                   || need+=(cmake)
+command -v make >/dev/null 2>&1                    || need+=(make)
+command -v objdump >/dev/null 2>&1                 || need+=(binutils)
+[ -f /usr/src/googletest/CMakeLists.txt ]          || need+=(googletest)
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "bootstrap: installing ${need[*]}"
+  if [ "$(id -u)" != 0 ]; then
+    echo "bootstrap: these packages are missing and installing them needs root: ${need[*]}" >&2
+    exit 1
+  fi
+  if ! command -v apt-get >/dev/null 2>&1; then
+    echo "bootstrap: no apt-get here; install by hand: ${need[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null; }; then
+    echo "bootstrap: apt-get could not install ${need[*]}; see the messages above" >&2
+    exit 1
+  fi
+fi
+
+# The 32-bit Wine loader must stay away: with it the wine wrapper picks a loader that cannot run here.
+if dpkg -s wine32 >/dev/null 2>&1; then
+  echo "bootstrap: note: wine32 is installed; the tests use the wine64 loader directly" >&2
+fi
+
+"$here/tools/wine/prefix.sh" init "$build/wineprefix"

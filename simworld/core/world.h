@@ -1,0 +1,93 @@
+// Internal model of the simulated device world. One instance per process, behind one mutex.
+#pragma once
+#include <windows.h>
+#include <winusb.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "simworld.h"
+
+namespace sim {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class FaultKind { Fail, Short, Stall };
+
+struct Fault {
+    int operation;
+    int request;        // SIM_ANY or the value to match
+    FaultKind kind;
+    uint32_t value;     // Win32 error (Fail) or byte count (Short)
+    uint32_t remaining; // SIM_FOREVER keeps it
+};
+
+struct PipeState {
+    explicit PipeState(const SimPipe& p) : info(p) {}
+    SimPipe info{};
+    bool stalled = false;
+    std::map<uint32_t, Bytes> policies;
+};
+
+struct Device {
+    int id = 0;
+    SimUsbDeviceConfig config{};
+    std::string serial;
+    std::string path;         // narrow interface path handed to the host
+    std::wstring filePath;    // the file that stands for the device node
+    bool present = true;
+    std::deque<Bytes> toHost;
+    std::vector<Bytes> received;
+    uint32_t announceOverride = UINT32_MAX;
+    std::vector<Fault> faults;
+    std::vector<PipeState> pipes;
+    std::map<uint32_t, Bytes> descriptors;   // key: type << 8 | index
+};
+
+struct Interface {
+    int device = 0;
+};
+
+struct Recorded {
+    SimCall call{};
+    Bytes data;
+};
+
+class World {
+public:
+    std::mutex mutex;
+    std::condition_variable changed;   // data for the host, removals
+    std::map<int, Device> devices;
+    std::map<WINUSB_INTERFACE_HANDLE, Interface> interfaces;
+    std::vector<Recorded> calls;
+    bool keepCalls = true;
+    bool keepData = true;
+    int nextDevice = 1;
+    uintptr_t nextInterface = 0x5100;
+
+    Device* Find(int id);
+    Device* FindByFile(const std::wstring& fileName);
+    Device* ForInterface(WINUSB_INTERFACE_HANDLE handle);   // null for unknown handles
+    // Takes the first matching fault (counting it down); null when none applies.
+    bool TakeFault(Device& d, int operation, int request, Fault& out);
+    void Record(const char* function, int device, std::initializer_list<uint64_t> args, BOOL result,
+                DWORD lastError, const void* data, size_t length);
+    std::wstring Directory();
+    void ResetLocked();
+};
+
+World& TheWorld();
+
+// Sets the thread's last error and returns FALSE, as a failing platform call does.
+inline BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+}  // namespace sim

@@ -1,0 +1,87 @@
+/* LinkWinUsb: framed messages and pipe operations for the maker's WinUSB devices.
+   One header for C and C++ hosts, for the 64-bit and the 32-bit library alike.
+   Every export uses the C calling convention (the caller removes the arguments). */
+#ifndef LINKWINUSB_H
+#define LINKWINUSB_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <windows.h>
+
+#ifdef __cplusplus
+extern "C" {
+#define LWU_STATIC_ASSERT(c, m) static_assert(c, m)
+#else
+#define LWU_STATIC_ASSERT(c, m) _Static_assert(c, m)
+#endif
+
+#define LWU_CALL __cdecl
+
+/* Status codes: 0 is success; Win32 error codes pass through unchanged; and these. */
+#define LWU_BAD_ARGUMENT 0x9001u /* a required pointer is null, or a required value is 0 */
+#define LWU_BAD_HANDLE   0x9002u /* the handle argument is INVALID_HANDLE_VALUE */
+#define LWU_SHORT_READ   0x9008u /* an IN bulk or any control transfer moved another byte count */
+#define LWU_SHORT_WRITE  0x9009u /* an OUT bulk transfer moved another byte count */
+
+/* Results of Read. */
+#define LWU_READ_EMPTY    0u   /* the device announced no message */
+#define LWU_READ_OK       2u   /* one message was received and copied out */
+#define LWU_READ_FAILED   129u /* a framing request or the bulk transfer failed */
+#define LWU_READ_TOO_LONG 130u /* the announced length exceeds LWU_MAX_MESSAGE */
+
+#define LWU_MAX_MESSAGE 4096000u /* the largest message Read accepts; its destination needs this room */
+
+/* One opened device. Owned by the host, filled by OpenDevice, closed by CloseDevice. */
+typedef struct DeviceSession {
+    uint32_t isOpen;        /* 1 while the session holds an initialised WinUSB interface */
+    void* interfaceHandle;  /* the WinUSB interface handle: first argument of the transfer exports */
+    HANDLE fileHandle;      /* the opened device interface path */
+} DeviceSession;
+
+/* One pipe, 14 bytes, little-endian. */
+typedef struct PipeEntry {
+    uint16_t pipeType;       /* USBD_PIPE_TYPE: 0 control, 1 isochronous, 2 bulk, 3 interrupt */
+    uint8_t pipeId;          /* endpoint address; bit 7 set means IN */
+    uint8_t reserved0;
+    uint16_t maxPacketSize;
+    uint8_t interval;
+    uint8_t reserved1;
+    uint16_t maxPacketSizeCopy;
+    uint16_t reserved2;
+    uint16_t reserved3;
+} PipeEntry;
+
+LWU_STATIC_ASSERT(sizeof(PipeEntry) == 14, "PipeEntry is 14 bytes");
+LWU_STATIC_ASSERT(offsetof(PipeEntry, pipeId) == 2, "PipeEntry.pipeId at 2");
+LWU_STATIC_ASSERT(offsetof(PipeEntry, maxPacketSize) == 4, "PipeEntry.maxPacketSize at 4");
+LWU_STATIC_ASSERT(offsetof(PipeEntry, interval) == 6, "PipeEntry.interval at 6");
+LWU_STATIC_ASSERT(offsetof(PipeEntry, maxPacketSizeCopy) == 8, "PipeEntry copy at 8");
+#if defined(_WIN64)
+LWU_STATIC_ASSERT(sizeof(DeviceSession) == 24, "DeviceSession is 24 bytes on x64");
+LWU_STATIC_ASSERT(offsetof(DeviceSession, interfaceHandle) == 8, "interfaceHandle at 8 on x64");
+LWU_STATIC_ASSERT(offsetof(DeviceSession, fileHandle) == 16, "fileHandle at 16 on x64");
+#else
+LWU_STATIC_ASSERT(sizeof(DeviceSession) == 12, "DeviceSession is 12 bytes on x86");
+LWU_STATIC_ASSERT(offsetof(DeviceSession, interfaceHandle) == 4, "interfaceHandle at 4 on x86");
+LWU_STATIC_ASSERT(offsetof(DeviceSession, fileHandle) == 8, "fileHandle at 8 on x86");
+#endif
+
+/* Device session and framed messages. */
+uint32_t LWU_CALL OpenDevice(DeviceSession* session, const char* path);
+void LWU_CALL CloseDevice(DeviceSession* session);
+/* destination needs room for LWU_MAX_MESSAGE bytes; both pointers may be null */
+uint32_t LWU_CALL Read(void* handle, uint8_t pipeId, void* destination, uint32_t* length);
+uint32_t LWU_CALL Write(void* handle, uint8_t pipeId, const void* source, uint32_t length); /* 1 or 0 */
+uint32_t LWU_CALL ControlRead(void* handle, uint8_t type, uint8_t recipient, uint8_t request, uint16_t value,
+                              uint16_t index, void* buffer, uint16_t length);
+uint32_t LWU_CALL ControlWrite(void* handle, uint8_t type, uint8_t recipient, uint8_t request, uint16_t value,
+                               uint16_t index, void* buffer, uint16_t length);
+uint32_t LWU_CALL PipeRead(void* handle, uint8_t pipeId, void* buffer, uint32_t length, uint32_t* transferred,
+                           OVERLAPPED* overlapped);
+uint32_t LWU_CALL PipeWrite(void* handle, uint8_t pipeId, const void* buffer, uint32_t length, uint32_t* transferred,
+                            OVERLAPPED* overlapped);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

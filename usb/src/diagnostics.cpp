@@ -1,0 +1,34 @@
+// Error texts and the diagnostic stream.
+#include <iostream>
+
+#include "internal.h"
+
+namespace lwu {
+
+namespace {
+// Frees a FormatMessage buffer on every way out.
+struct LocalText {
+    char* text = nullptr;
+    ~LocalText() {
+        if (text) LocalFree(text);
+    }
+};
+}  // namespace
+
+std::string LastErrorText() {
+    DWORD code = GetLastError();
+    if (code == 0) return std::string();
+    LocalText buffer;
+    DWORD count = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                     FORMAT_MESSAGE_FROM_SYSTEM,
+                                 nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                 reinterpret_cast<char*>(&buffer.text), 0, nullptr);
+    if (count == 0 || !buffer.text) return std::string();
+    return std::string(buffer.text, count);
+}
+
+void WriteDiagnostic(const char* prefix, const std::string& text) {
+    std::cout << prefix << text;
+}
+
+}  // namespace lwu
