@@ -81,6 +81,12 @@ uint32_t LWU_CALL PipeRead(void* handle, uint8_t pipeId, void* buffer, uint32_t 
 uint32_t LWU_CALL PipeWrite(void* handle, uint8_t pipeId, const void* buffer, uint32_t length, uint32_t* transferred,
                             OVERLAPPED* overlapped);
 
+/* Pipes, policies and descriptors. */
+
+/* Discovery and arrival/removal notifications. */
+
+/* Identity strings. */
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,40 @@
+#include "devinfo_sets.h"
+
+#include <map>
+
+#include "world.h"
+
+namespace sim {
+
+namespace {
+std::map<HDEVINFO, std::unique_ptr<DevInfoSet>>& Sets() {
+    static std::map<HDEVINFO, std::unique_ptr<DevInfoSet>> sets;
+    return sets;
+}
+uintptr_t nextSet = 0xD100;
+}  // namespace
+
+HDEVINFO AddDevInfoSet(std::unique_ptr<DevInfoSet> set) {
+    auto handle = reinterpret_cast<HDEVINFO>(nextSet);
+    nextSet += 0x10;
+    Sets()[handle] = std::move(set);
+    return handle;
+}
+
+DevInfoSet* FindDevInfoSet(HDEVINFO handle) {
+    auto it = Sets().find(handle);
+    return it == Sets().end() ? nullptr : it->second.get();
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" __declspec(dllexport) BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    bool found = Sets().erase(set) > 0;
+    w.Record("SetupDiDestroyDeviceInfoList", 0, {reinterpret_cast<uintptr_t>(set)}, found, ERROR_INVALID_HANDLE, nullptr, 0);
+    if (!found) return Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
+}
