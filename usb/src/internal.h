@@ -36,6 +36,10 @@ std::string LastErrorText();
 // The buffered diagnostic text stream on standard output: prefix followed by the error text.
 void WriteDiagnostic(const char* prefix, const std::string& text);
 
+// Converts zero-terminated UTF-16 text to the calling thread's ANSI code page (characters the
+// code page lacks become its default character). False, with `out` empty, when it cannot.
+bool NarrowText(const wchar_t* text, std::string& out);
+
 inline bool IsInvalid(const void* handle) { return handle == INVALID_HANDLE_VALUE; }
 
 // HRESULT_FROM_WIN32 as the platform's published macro defines it.
