@@ -231,7 +231,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle
         moved = std::min<ULONG>(bufferLength, static_cast<ULONG>(head.size()));
         if (shortFault) moved = std::min<ULONG>(moved, f.value);
         if (moved) std::memcpy(buffer, head.data(), moved);
-        data.assign(head.begin(), head.begin() + moved);
+        if (w.keepCalls && w.keepData) data.assign(head.begin(), head.begin() + moved);
         // A message is one transfer: what did not fit the buffer is lost, as with a babbling device.
         d->toHost.pop_front();
     }
@@ -274,7 +274,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handl
             d->toHost.push_back(message);
             w.changed.notify_all();
         }
-        d->received.push_back(std::move(message));
+        if (w.keepData) d->received.push_back(std::move(message));
     }
     if (transferred) *transferred = overlapped ? 0 : moved;
     w.Record("WinUsb_WritePipe", d ? d->id : 0, {U(handle), pipeId, U(buffer), bufferLength, U(transferred), U(overlapped)},

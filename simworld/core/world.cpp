@@ -213,6 +213,17 @@ SIMWORLD_API int SimWorld_LoadDefault(void) {
     return 3;
 }
 
+SIMWORLD_API int SimWorld_DeviceIds(int* ids, int capacity) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    int n = 0;
+    for (auto& [id, d] : w.devices) {
+        if (ids && n < capacity) ids[n] = id;
+        ++n;
+    }
+    return n;
+}
+
 SIMWORLD_API void SimWorld_QueueMessage(int device, const void* data, uint32_t length) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);

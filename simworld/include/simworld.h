@@ -70,6 +70,8 @@ SIMWORLD_API int SimWorld_DevicePath(int device, char* path, size_t pathCapacity
 SIMWORLD_API void SimWorld_RemoveDevice(int device);
 /* The default world of the demo: one echo device for each protocol version 0, 1 and 2. */
 SIMWORLD_API int SimWorld_LoadDefault(void);
+/* Ids of the devices in the world, in the order they were added; returns how many there are. */
+SIMWORLD_API int SimWorld_DeviceIds(int* ids, int capacity);
 
 /* Firmware */
 SIMWORLD_API void SimWorld_QueueMessage(int device, const void* data, uint32_t length);
@@ -102,6 +104,7 @@ typedef struct SimCall {
     uint32_t dataLength;    /* bytes moved (setup packet + data for control transfers) */
 } SimCall;
 
+/* keepData 0: neither the bytes of calls nor the messages a device received are kept (benchmarks). */
 SIMWORLD_API void SimWorld_SetRecording(int keepCalls, int keepData);
 SIMWORLD_API uint32_t SimWorld_CallCount(void);
 SIMWORLD_API int SimWorld_GetCall(uint32_t index, SimCall* call);

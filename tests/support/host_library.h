@@ -53,7 +53,12 @@ public:
         _close(fd);
     }
     ~StdoutCapture() {
+        std::string text = Text();
         Restore();
+#if defined(GTEST_API_)
+        // Test framework failure messages written while capturing would be lost: show them.
+        if (::testing::Test::HasFailure()) std::fwrite(text.data(), 1, text.size(), stdout);
+#endif
         DeleteFileA(path_);
     }
     StdoutCapture(const StdoutCapture&) = delete;
