@@ -21,7 +21,7 @@ done
 disasm=$("$objdump" -d --no-show-raw-insn "$dll")
 for name in "$@"; do
   body=$(echo "$disasm" | awk -v n="$name" '
-    $0 ~ "^[0-9a-f]+ <_?" n ">:$" {on=1; next}
+    $0 ~ "^[0-9a-f]+ <_?" n "(@[0-9]+)?>:$" {on=1; next}
     on && /^[0-9a-f]+ <.*>:$/ {exit}
     on {print}')
   if [ -z "$body" ]; then echo "no code found for export $name"; fail=1; continue; fi
