@@ -178,14 +178,4 @@ TEST_F(Endpoints, EachQueryReplacesTheTableWhateverTheDevice) {
     api().CloseDevice(&session_);
 }
 
-TEST_F(Endpoints, OtherAlternateSettingsAreNotAsked) {
-    int dev = 0;
-    OpenWithPipes({Pipe(kBulk, 0x01)}, &dev);
-    const SimPipe other[] = {Pipe(kBulk, 0x81), Pipe(kBulk, 0x02)};
-    ASSERT_EQ(1, SimWorld_SetInterfacePipes(dev, 1, other, 2));
-    EXPECT_NE(0u, Query());
-    EXPECT_EQ(0, pair_.in.pipeType) << "the IN pipe lives in setting 1 only";
-    EXPECT_EQ(0x01, pair_.out.pipeId);
-}
-
 }  // namespace

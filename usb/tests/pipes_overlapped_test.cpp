@@ -77,19 +77,6 @@ TEST_F(OverlappedPipes, ReadPendsUntilTheDeviceHasDataAndCompletesOnAnotherThrea
     EXPECT_EQ(0u, Result(ov, count, false)) << "a completed result can be read again";
 }
 
-TEST_F(OverlappedPipes, WaitWithoutAnEventStillSeesTheCompletion) {
-    OVERLAPPED ov{};
-    uint8_t buffer[16] = {};
-    uint32_t started = 0;
-    ASSERT_EQ(static_cast<uint32_t>(ERROR_IO_PENDING), api().PipeRead(handle_, 0x81, buffer, sizeof buffer, &started, &ov));
-    uint32_t count = 0;
-    {
-        Later arrive(30, [this] { SimWorld_QueueMessage(device_, "0123456789ABCDEFGHIJ", 20); });
-        EXPECT_EQ(0u, lwu().GetPipeOverlappedResult(handle_, &ov, &count, TRUE));
-    }
-    EXPECT_EQ(16u, count) << "a transfer moves at most its buffer";
-}
-
 TEST_F(OverlappedPipes, AbortEndsThePipesPendingReadsWithOperationAborted) {
     Overlapped first, second, other;
     uint8_t a[8], b[8], c[8];
@@ -146,15 +133,6 @@ TEST_F(OverlappedPipes, WriteCompletesWithItsCount) {
     uint8_t received[6] = {};
     EXPECT_EQ(6u, SimWorld_GetReceived(device_, 0, received, sizeof received));
     EXPECT_EQ(0, std::memcmp(received, data, 6));
-}
-
-TEST_F(OverlappedPipes, ClosingTheSessionCancelsWhatIsPending) {
-    Overlapped ov;
-    uint8_t buffer[8];
-    ASSERT_EQ(static_cast<uint32_t>(ERROR_IO_PENDING), StartRead(0x81, ov, buffer, sizeof buffer));
-    api().CloseDevice(&session_);
-    EXPECT_TRUE(ov.Signalled());
-    EXPECT_EQ(0xC0000120u, ov.record.Internal) << "STATUS_CANCELLED, read back as ERROR_OPERATION_ABORTED";
 }
 
 }  // namespace
