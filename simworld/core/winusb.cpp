@@ -1,11 +1,16 @@
 // WinUSB as the simulated devices answer it. Contracts kept from the platform: failures
 // return FALSE with the thread's last error set; a stalled endpoint fails with
 // ERROR_GEN_FAILURE until its pipe is reset; an IN transfer moves at most what the device
-// holds (a short transfer succeeds with a smaller count); overlapped transfers return
-// FALSE with ERROR_IO_PENDING and complete later on another thread.
+// holds (a short transfer succeeds with a smaller count). An overlapped transfer returns
+// FALSE with ERROR_IO_PENDING, its OVERLAPPED reading STATUS_PENDING and its event reset;
+// it completes on the world's completion thread (a read once the device has data or its
+// pipe's time-out ran out), or at once with ERROR_OPERATION_ABORTED on the caller's thread
+// when its pipe is aborted or its interface freed. Pipe policies are kept per pipe.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <cwchar>
+#include <system_error>
 #include <thread>
 
 #include "world.h"
@@ -14,11 +19,53 @@ using namespace sim;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr uint8_t kVendorInterfaceIn = 0xC1;
 constexpr uint8_t kVendorInterfaceOut = 0x41;
 constexpr DWORD kDeviceGone = ERROR_BAD_COMMAND;   // what WinUSB reports after a surprise removal
-// A read with no data and no time-out would block for ever; the world gives up after this.
+// A synchronous read with no data and no time-out would block for ever; the world gives up after this.
 constexpr DWORD kPatienceMs = 3000;
+
+// NTSTATUS values an overlapped transfer completes with (OVERLAPPED.Internal).
+constexpr ULONG_PTR kStatusSuccess = 0;
+constexpr ULONG_PTR kStatusPending = 0x103;
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+constexpr ULONG_PTR kStatusIoTimeout = 0xC00000B5;
+constexpr ULONG_PTR kStatusInvalidDeviceState = 0xC0000184;
+
+// The Win32 code GetOverlappedResult reads back for a status; 0 for success codes.
+DWORD Win32FromStatus(ULONG_PTR status) {
+    switch (status) {
+    case kStatusSuccess:
+    case kStatusPending:
+        return 0;
+    case kStatusCancelled:
+        return ERROR_OPERATION_ABORTED;
+    case kStatusIoTimeout:
+        return ERROR_SEM_TIMEOUT;
+    case kStatusInvalidDeviceState:
+        return kDeviceGone;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+// What a call comes to: a failure may carry a last error of 0, as an odd driver can leave it.
+struct Outcome {
+    bool ok = true;
+    DWORD error = 0;
+    void Fail(DWORD e) {
+        ok = false;
+        error = e;
+    }
+};
+
+BOOL Finish(const Outcome& o) {
+    if (o.ok) return TRUE;
+    SetLastError(o.error);
+    return FALSE;
+}
 
 uint64_t U(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
@@ -29,29 +76,168 @@ PipeState* FindPipe(Device& d, UCHAR pipeId) {
     return nullptr;
 }
 
-DWORD TimeoutOf(const PipeState& p) {
-    auto it = p.policies.find(PIPE_TRANSFER_TIMEOUT);
-    if (it == p.policies.end() || it->second.size() < 4) return 0;
-    DWORD v;
-    std::memcpy(&v, it->second.data(), 4);
-    return v;
-}
+// Policies also exist for the default control pipe, pipe 0.
+PipeState* PolicyPipe(Device& d, UCHAR pipeId) { return pipeId == 0 ? &d.controlPipe : FindPipe(d, pipeId); }
 
 void PutU32(Bytes& b, uint32_t v) {
     b = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
          static_cast<uint8_t>(v >> 24)};
 }
 
-// Completes an overlapped transfer the way the I/O manager does: status and count in the
-// OVERLAPPED, then the event is signalled, from a thread other than the caller's.
-void CompleteLater(LPOVERLAPPED ov, DWORD error, DWORD count) {
-    std::thread([ov, error, count] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ov->InternalHigh = count;
-        ov->Internal = error == 0 ? 0 : static_cast<ULONG_PTR>(0xC0000001);   // STATUS_UNSUCCESSFUL
-        ov->Offset = error;   // the Win32 code, read back by WinUsb_GetOverlappedResult
-        if (ov->hEvent) SetEvent(ov->hEvent);
-    }).detach();
+// Value sizes of the documented pipe policies: booleans are one byte, the rest ULONG.
+ULONG PolicySize(ULONG type) {
+    switch (type) {
+    case SHORT_PACKET_TERMINATE: case AUTO_CLEAR_STALL: case IGNORE_SHORT_PACKETS:
+    case ALLOW_PARTIAL_READS: case AUTO_FLUSH: case RAW_IO: case RESET_PIPE_ON_RESUME:
+        return 1;
+    case PIPE_TRANSFER_TIMEOUT: case MAXIMUM_TRANSFER_SIZE:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+// The documented defaults: partial reads allowed, 5 s time-out on the control pipe only.
+Bytes PolicyValue(const PipeState& pipe, ULONG type) {
+    auto it = pipe.policies.find(type);
+    if (it != pipe.policies.end()) return it->second;
+    Bytes v(PolicySize(type), 0);
+    if (type == ALLOW_PARTIAL_READS) v[0] = 1;
+    else if (type == PIPE_TRANSFER_TIMEOUT && pipe.info.pipeId == 0) PutU32(v, 5000);
+    else if (type == MAXIMUM_TRANSFER_SIZE) PutU32(v, 0x400000);
+    return v;
+}
+
+DWORD TimeoutOf(const PipeState& p) {
+    Bytes v = PolicyValue(p, PIPE_TRANSFER_TIMEOUT);
+    DWORD t;
+    std::memcpy(&t, v.data(), 4);
+    return t;
+}
+
+// The pipes an alternate setting reports; null for settings the interface lacks.
+bool SettingPipes(const Device& d, UCHAR alternate, std::vector<SimPipe>& out) {
+    out.clear();
+    if (alternate == 0) {
+        for (const auto& p : d.pipes) out.push_back(p.info);
+        return true;
+    }
+    auto it = d.alternates.find(alternate);
+    if (it == d.alternates.end()) return false;
+    out = it->second;
+    return true;
+}
+
+// Completes a pending transfer as the I/O manager does: count and status into the OVERLAPPED,
+// then its event. Caller holds the world mutex.
+void Signal(World& w, const PendingTransfer& p, ULONG_PTR status, ULONG moved) {
+    p.overlapped->InternalHigh = moved;
+    p.overlapped->Internal = status;
+    if (p.overlapped->hEvent) SetEvent(p.overlapped->hEvent);
+    w.completed.notify_all();
+}
+
+// Finishes a pending transfer if it can; false while a read still waits for data.
+bool TryComplete(World& w, const PendingTransfer& p, Clock::time_point now) {
+    Device* d = w.Find(p.device);
+    if (!d) {
+        Signal(w, p, kStatusCancelled, 0);
+        return true;
+    }
+    if (!d->present) {
+        Signal(w, p, kStatusInvalidDeviceState, 0);
+        return true;
+    }
+    if (!p.isRead) {
+        Signal(w, p, kStatusSuccess, p.moved);
+        return true;
+    }
+    if (!d->toHost.empty()) {
+        Bytes& head = d->toHost.front();
+        ULONG moved = std::min<ULONG>({p.length, static_cast<ULONG>(head.size()), p.shortLimit});
+        if (moved) std::memcpy(p.buffer, head.data(), moved);
+        d->toHost.pop_front();   // a message is one transfer, as for synchronous reads
+        Signal(w, p, kStatusSuccess, moved);
+        return true;
+    }
+    if (now >= p.deadline) {
+        Signal(w, p, kStatusIoTimeout, 0);
+        return true;
+    }
+    return false;
+}
+
+// The completion thread: runs while transfers are pending, woken by data, removals and new transfers.
+void CompletionThread() {
+    World& w = TheWorld();
+    std::unique_lock<std::mutex> hold(w.mutex);
+    while (!w.pending.empty()) {
+        Clock::time_point now = Clock::now();
+        Clock::time_point next = Clock::time_point::max();
+        for (size_t i = 0; i < w.pending.size();) {
+            if (TryComplete(w, w.pending[i], now)) {
+                w.pending.erase(w.pending.begin() + static_cast<std::ptrdiff_t>(i));
+            } else {
+                next = std::min(next, w.pending[i].deadline);
+                ++i;
+            }
+        }
+        if (w.pending.empty()) break;
+        if (next == Clock::time_point::max()) w.changed.wait(hold);
+        else w.changed.wait_until(hold, next);
+    }
+    w.completing = false;
+}
+
+// Marks the OVERLAPPED pending and hands the transfer to the completion thread. Caller holds the mutex.
+void StartPending(World& w, const PendingTransfer& p) {
+    p.overlapped->Internal = kStatusPending;
+    p.overlapped->InternalHigh = 0;
+    if (p.overlapped->hEvent) ResetEvent(p.overlapped->hEvent);
+    w.pending.push_back(p);
+    w.changed.notify_all();
+    if (w.completing) return;
+    try {
+        std::thread(CompletionThread).detach();
+        w.completing = true;
+    } catch (const std::system_error&) {
+        // No thread: the transfer stays pending until it is aborted.
+    }
+}
+
+// Aborts the pending transfers of an interface (pipe -1: all of its pipes) on the caller's thread.
+void CancelPending(World& w, WINUSB_INTERFACE_HANDLE handle, int pipeId) {
+    for (size_t i = 0; i < w.pending.size();) {
+        const PendingTransfer& p = w.pending[i];
+        if (p.handle == handle && (pipeId < 0 || p.pipeId == pipeId)) {
+            Signal(w, p, kStatusCancelled, 0);
+            w.pending.erase(w.pending.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
+PendingTransfer DoneTransfer(Device& d, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, LPOVERLAPPED ov, ULONG moved) {
+    PendingTransfer p;
+    p.device = d.id;
+    p.handle = handle;
+    p.pipeId = pipeId;
+    p.overlapped = ov;
+    p.moved = moved;
+    return p;
+}
+
+Bytes StringDescriptorBytes(const wchar_t* text) {
+    size_t n = std::wcslen(text);
+    Bytes b(2 + n * 2);
+    b[0] = static_cast<uint8_t>(std::min<size_t>(b.size(), 255));
+    b[1] = 3;
+    for (size_t i = 0; i < n; ++i) {
+        b[2 + 2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
+        b[3 + 2 * i] = static_cast<uint8_t>((text[i] >> 8) & 0xFF);
+    }
+    return b;
 }
 
 // The firmware: vendor requests 0x80 to 0x86 to the interface.
@@ -136,7 +322,10 @@ __declspec(dllexport) BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
     auto it = w.interfaces.find(handle);
     int dev = it == w.interfaces.end() ? 0 : it->second.device;
     BOOL ok = it != w.interfaces.end();
-    if (ok) w.interfaces.erase(it);
+    if (ok) {
+        CancelPending(w, handle, -1);   // what is still pending on the interface ends with it
+        w.interfaces.erase(it);
+    }
     w.Record("WinUsb_Free", dev, {U(handle)}, ok, ERROR_INVALID_HANDLE, nullptr, 0);
     return ok ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
@@ -149,45 +338,42 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE
     Bytes packet(8);
     std::memcpy(packet.data(), &setup, 8);
     Device* d = w.ForInterface(handle);
-    DWORD error = 0;
+    Outcome o;
     ULONG moved = 0;
     bool isIn = (setup.RequestType & 0x80) != 0;
     ULONG wanted = std::min<ULONG>(setup.Length, bufferLength);
-    if (!d) error = ERROR_INVALID_HANDLE;
-    else if (!d->present) error = kDeviceGone;
-    else if (wanted && !buffer) error = ERROR_NOACCESS;
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!d->present) o.Fail(kDeviceGone);
+    else if (wanted && !buffer) o.Fail(ERROR_NOACCESS);
     else {
         Fault f;
         bool faulted = w.TakeFault(*d, SIM_OP_CONTROL_TRANSFER, setup.Request, f);
         if (faulted && f.kind != FaultKind::Short) {
-            error = f.value;
+            o.Fail(f.value);
         } else {
             Bytes in;
             bool vendor = (setup.RequestType & 0x60) == 0x40;
-            error = vendor ? Firmware(*d, setup, buffer, wanted, in) : StandardRequest(*d, setup, in);
-            if (!error) {
-                if (isIn) {
-                    moved = std::min<ULONG>(wanted, static_cast<ULONG>(in.size()));
-                } else {
-                    moved = wanted;
-                }
+            DWORD error = vendor ? Firmware(*d, setup, buffer, wanted, in) : StandardRequest(*d, setup, in);
+            if (error) {
+                o.Fail(error);
+            } else {
+                moved = isIn ? std::min<ULONG>(wanted, static_cast<ULONG>(in.size())) : wanted;
                 if (faulted) moved = std::min<ULONG>(moved, f.value);
                 if (isIn && moved) std::memcpy(buffer, in.data(), moved);
             }
         }
     }
-    if (transferred) *transferred = moved;
-    if (!error && buffer && moved) packet.insert(packet.end(), buffer, buffer + moved);
+    if (transferred) *transferred = overlapped ? 0 : moved;
+    if (o.ok && buffer && moved) packet.insert(packet.end(), buffer, buffer + moved);
     w.Record("WinUsb_ControlTransfer", d ? d->id : 0,
              {U(handle), setup.RequestType, setup.Request, setup.Value, setup.Index, setup.Length, bufferLength,
               U(overlapped)},
-             error == 0, error, packet.data(), packet.size());
-    if (error) return Fail(error);
-    if (overlapped) {
-        CompleteLater(overlapped, 0, moved);
-        return Fail(ERROR_IO_PENDING);
+             o.ok, o.error, packet.data(), packet.size());
+    if (o.ok && overlapped) {
+        StartPending(w, DoneTransfer(*d, handle, 0, overlapped, moved));
+        o.Fail(ERROR_IO_PENDING);
     }
-    return TRUE;
+    return Finish(o);
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer,
@@ -195,38 +381,51 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle
     World& w = TheWorld();
     std::unique_lock<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
-    DWORD error = 0;
+    Outcome o;
     ULONG moved = 0;
     PipeState* pipe = d ? FindPipe(*d, pipeId) : nullptr;
     Fault f;
     bool shortFault = false;
-    if (!d) error = ERROR_INVALID_HANDLE;
-    else if (!d->present) error = kDeviceGone;
-    else if (!pipe || !(pipeId & 0x80)) error = ERROR_INVALID_PARAMETER;
-    else if (pipe->stalled) error = ERROR_GEN_FAILURE;
-    else if (bufferLength && !buffer) error = ERROR_NOACCESS;
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!d->present) o.Fail(kDeviceGone);
+    else if (!pipe || !(pipeId & 0x80)) o.Fail(ERROR_INVALID_PARAMETER);
+    else if (pipe->stalled) o.Fail(ERROR_GEN_FAILURE);
+    else if (bufferLength && !buffer) o.Fail(ERROR_NOACCESS);
     else if (w.TakeFault(*d, SIM_OP_READ_PIPE, pipeId, f)) {
         if (f.kind == FaultKind::Short) shortFault = true;
         else {
-            error = f.value;
+            o.Fail(f.value);
             if (f.kind == FaultKind::Stall) pipe->stalled = true;
         }
     }
-    if (!error && !overlapped) {
+    DWORD timeout = o.ok ? TimeoutOf(*pipe) : 0;
+    if (o.ok && overlapped) {
+        PendingTransfer p = DoneTransfer(*d, handle, pipeId, overlapped, 0);
+        p.isRead = true;
+        p.buffer = buffer;
+        p.length = bufferLength;
+        if (shortFault) p.shortLimit = f.value;
+        if (timeout) p.deadline = Clock::now() + std::chrono::milliseconds(timeout);
+        if (transferred) *transferred = 0;
+        w.Record("WinUsb_ReadPipe", d->id, {U(handle), pipeId, U(buffer), bufferLength, U(transferred), U(overlapped)},
+                 FALSE, ERROR_IO_PENDING, nullptr, 0);
+        StartPending(w, p);
+        return Fail(ERROR_IO_PENDING);
+    }
+    if (o.ok) {
         int id = d->id;
-        DWORD timeout = TimeoutOf(*pipe);
         auto limit = std::chrono::milliseconds(timeout ? timeout : kPatienceMs);
         bool ready = w.changed.wait_for(hold, limit, [&] {
             Device* now = w.Find(id);
             return !now || !now->present || !now->toHost.empty();
         });
         d = w.Find(id);
-        if (!d) error = ERROR_INVALID_HANDLE;
-        else if (!d->present) error = kDeviceGone;
-        else if (!ready) error = ERROR_SEM_TIMEOUT;
+        if (!d) o.Fail(ERROR_INVALID_HANDLE);
+        else if (!d->present) o.Fail(kDeviceGone);
+        else if (!ready) o.Fail(ERROR_SEM_TIMEOUT);
     }
     Bytes data;
-    if (!error && d && !d->toHost.empty()) {
+    if (o.ok && !d->toHost.empty()) {
         Bytes& head = d->toHost.front();
         moved = std::min<ULONG>(bufferLength, static_cast<ULONG>(head.size()));
         if (shortFault) moved = std::min<ULONG>(moved, f.value);
@@ -235,15 +434,10 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle
         // A message is one transfer: what did not fit the buffer is lost, as with a babbling device.
         d->toHost.pop_front();
     }
-    if (transferred) *transferred = overlapped ? 0 : moved;
+    if (transferred) *transferred = moved;
     w.Record("WinUsb_ReadPipe", d ? d->id : 0, {U(handle), pipeId, U(buffer), bufferLength, U(transferred), U(overlapped)},
-             error == 0, error, data.data(), data.size());
-    if (error) return Fail(error);
-    if (overlapped) {
-        CompleteLater(overlapped, 0, moved);
-        return Fail(ERROR_IO_PENDING);
-    }
-    return TRUE;
+             o.ok, o.error, data.data(), data.size());
+    return Finish(o);
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer,
@@ -251,24 +445,24 @@ __declspec(dllexport) BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handl
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
-    DWORD error = 0;
+    Outcome o;
     ULONG moved = bufferLength;
     PipeState* pipe = d ? FindPipe(*d, pipeId) : nullptr;
     Fault f;
-    if (!d) error = ERROR_INVALID_HANDLE;
-    else if (!d->present) error = kDeviceGone;
-    else if (!pipe || (pipeId & 0x80)) error = ERROR_INVALID_PARAMETER;
-    else if (pipe->stalled) error = ERROR_GEN_FAILURE;
-    else if (bufferLength && !buffer) error = ERROR_NOACCESS;
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!d->present) o.Fail(kDeviceGone);
+    else if (!pipe || (pipeId & 0x80)) o.Fail(ERROR_INVALID_PARAMETER);
+    else if (pipe->stalled) o.Fail(ERROR_GEN_FAILURE);
+    else if (bufferLength && !buffer) o.Fail(ERROR_NOACCESS);
     else if (w.TakeFault(*d, SIM_OP_WRITE_PIPE, pipeId, f)) {
         if (f.kind == FaultKind::Short) moved = std::min<ULONG>(bufferLength, f.value);
         else {
-            error = f.value;
+            o.Fail(f.value);
             if (f.kind == FaultKind::Stall) pipe->stalled = true;
         }
     }
-    if (error) moved = 0;
-    if (!error) {
+    if (!o.ok) moved = 0;
+    if (o.ok) {
         Bytes message(buffer, buffer + moved);
         if (d->config.echo) {
             d->toHost.push_back(message);
@@ -278,13 +472,12 @@ __declspec(dllexport) BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handl
     }
     if (transferred) *transferred = overlapped ? 0 : moved;
     w.Record("WinUsb_WritePipe", d ? d->id : 0, {U(handle), pipeId, U(buffer), bufferLength, U(transferred), U(overlapped)},
-             error == 0, error, buffer, moved);
-    if (error) return Fail(error);
-    if (overlapped) {
-        CompleteLater(overlapped, 0, moved);
-        return Fail(ERROR_IO_PENDING);
+             o.ok, o.error, buffer, moved);
+    if (o.ok && overlapped) {
+        StartPending(w, DoneTransfer(*d, handle, pipeId, overlapped, moved));
+        o.Fail(ERROR_IO_PENDING);
     }
-    return TRUE;
+    return Finish(o);
 }
 
 // Reset, flush and abort share one shape: a valid handle and pipe, then the pipe's effect.
@@ -293,15 +486,17 @@ static BOOL PipeOperation(const char* name, int operation, WINUSB_INTERFACE_HAND
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
     PipeState* pipe = d ? FindPipe(*d, pipeId) : nullptr;
-    DWORD error = 0;
+    Outcome o;
     Fault f;
-    if (!d) error = ERROR_INVALID_HANDLE;
-    else if (!d->present) error = kDeviceGone;
-    else if (!pipe) error = ERROR_INVALID_PARAMETER;
-    else if (w.TakeFault(*d, operation, pipeId, f)) error = f.value;
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!d->present) o.Fail(kDeviceGone);
+    else if (!pipe) o.Fail(ERROR_INVALID_PARAMETER);
+    else if (w.TakeFault(*d, operation, pipeId, f)) o.Fail(f.value);
     else if (operation == SIM_OP_RESET_PIPE) pipe->stalled = false;
-    w.Record(name, d ? d->id : 0, {U(handle), pipeId}, error == 0, error, nullptr, 0);
-    return error ? Fail(error) : TRUE;
+    else if (operation == SIM_OP_ABORT_PIPE) CancelPending(w, handle, pipeId);
+    // Flushing drops data WinUSB cached from an earlier read; the world caches none.
+    w.Record(name, d ? d->id : 0, {U(handle), pipeId}, o.ok, o.error, nullptr, 0);
+    return Finish(o);
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId) {
@@ -316,39 +511,26 @@ __declspec(dllexport) BOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handl
     return PipeOperation("WinUsb_AbortPipe", SIM_OP_ABORT_PIPE, handle, pipeId);
 }
 
-// Value sizes of the documented pipe policies: booleans are one byte, the rest ULONG.
-static ULONG PolicySize(ULONG type) {
-    switch (type) {
-    case SHORT_PACKET_TERMINATE: case AUTO_CLEAR_STALL: case IGNORE_SHORT_PACKETS:
-    case ALLOW_PARTIAL_READS: case AUTO_FLUSH: case RAW_IO: case RESET_PIPE_ON_RESUME:
-        return 1;
-    case PIPE_TRANSFER_TIMEOUT: case MAXIMUM_TRANSFER_SIZE:
-        return 4;
-    default:
-        return 0;
-    }
-}
-
 __declspec(dllexport) BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG type,
                                                        ULONG length, PVOID value) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
-    PipeState* pipe = d ? FindPipe(*d, pipeId) : nullptr;
-    DWORD error = 0;
+    PipeState* pipe = d ? PolicyPipe(*d, pipeId) : nullptr;
+    Outcome o;
     Fault f;
     ULONG size = PolicySize(type);
-    if (!d) error = ERROR_INVALID_HANDLE;
-    else if (!pipe || !size || type == MAXIMUM_TRANSFER_SIZE || length < size) error = ERROR_INVALID_PARAMETER;
-    else if (!value) error = ERROR_NOACCESS;
-    else if (w.TakeFault(*d, SIM_OP_SET_PIPE_POLICY, pipeId, f)) error = f.value;
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!pipe || !size || type == MAXIMUM_TRANSFER_SIZE || length < size) o.Fail(ERROR_INVALID_PARAMETER);
+    else if (!value) o.Fail(ERROR_NOACCESS);
+    else if (w.TakeFault(*d, SIM_OP_SET_PIPE_POLICY, pipeId, f)) o.Fail(f.value);
     else {
         auto p = static_cast<const uint8_t*>(value);
         pipe->policies[type] = Bytes(p, p + size);
     }
-    w.Record("WinUsb_SetPipePolicy", d ? d->id : 0, {U(handle), pipeId, type, length, U(value)}, error == 0, error,
-             value, value && !error ? size : 0);
-    return error ? Fail(error) : TRUE;
+    w.Record("WinUsb_SetPipePolicy", d ? d->id : 0, {U(handle), pipeId, type, length, U(value)}, o.ok, o.error,
+             value, value && o.ok ? size : 0);
+    return Finish(o);
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG type,
@@ -356,29 +538,26 @@ __declspec(dllexport) BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE h
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
-    PipeState* pipe = d ? FindPipe(*d, pipeId) : nullptr;
-    DWORD error = 0;
+    PipeState* pipe = d ? PolicyPipe(*d, pipeId) : nullptr;
+    Outcome o;
     Fault f;
     ULONG size = PolicySize(type);
     ULONG offered = length ? *length : 0;
-    if (!d) error = ERROR_INVALID_HANDLE;
-    else if (!pipe || !size || !length) error = ERROR_INVALID_PARAMETER;
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!pipe || !size || !length) o.Fail(ERROR_INVALID_PARAMETER);
     else if (offered < size) {
-        error = ERROR_INSUFFICIENT_BUFFER;
+        o.Fail(ERROR_INSUFFICIENT_BUFFER);
         *length = size;
-    } else if (!value) error = ERROR_NOACCESS;
-    else if (w.TakeFault(*d, SIM_OP_GET_PIPE_POLICY, pipeId, f)) error = f.value;
+    } else if (!value) o.Fail(ERROR_NOACCESS);
+    else if (w.TakeFault(*d, SIM_OP_GET_PIPE_POLICY, pipeId, f)) o.Fail(f.value);
     else {
-        Bytes v(size, 0);
-        auto it = pipe->policies.find(type);
-        if (it != pipe->policies.end()) v = it->second;
-        else if (type == MAXIMUM_TRANSFER_SIZE) PutU32(v, 0x400000);
-        std::memcpy(value, v.data(), size);
+        Bytes v = PolicyValue(*pipe, type);
+        std::memcpy(value, v.data(), size);   // only the value's own size: the rest of the buffer stays
         *length = size;
     }
-    w.Record("WinUsb_GetPipePolicy", d ? d->id : 0, {U(handle), pipeId, type, offered, U(value)}, error == 0, error,
-             value, value && !error ? size : 0);
-    return error ? Fail(error) : TRUE;
+    w.Record("WinUsb_GetPipePolicy", d ? d->id : 0, {U(handle), pipeId, type, offered, U(value)}, o.ok, o.error,
+             value, value && o.ok ? size : 0);
+    return Finish(o);
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate,
@@ -386,41 +565,49 @@ __declspec(dllexport) BOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
-    DWORD error = 0;
+    Outcome o;
     Fault f;
-    if (!d) error = ERROR_INVALID_HANDLE;
-    else if (!d->present) error = kDeviceGone;
-    else if (alternate != 0) error = ERROR_NO_MORE_ITEMS;
-    else if (!descriptor) error = ERROR_NOACCESS;
-    else if (w.TakeFault(*d, SIM_OP_QUERY_INTERFACE, alternate, f)) error = f.value;
+    std::vector<SimPipe> pipes;
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!d->present) o.Fail(kDeviceGone);
+    else if (!SettingPipes(*d, alternate, pipes)) o.Fail(ERROR_NO_MORE_ITEMS);
+    else if (!descriptor) o.Fail(ERROR_NOACCESS);
+    else if (w.TakeFault(*d, SIM_OP_QUERY_INTERFACE, alternate, f)) o.Fail(f.value);
     else {
         USB_INTERFACE_DESCRIPTOR u{};
         u.bLength = sizeof u;
         u.bDescriptorType = 4;
-        u.bNumEndpoints = static_cast<UCHAR>(d->pipes.size());
+        u.bAlternateSetting = alternate;
+        u.bNumEndpoints = static_cast<UCHAR>(pipes.size());
         u.bInterfaceClass = 0xFF;
         *descriptor = u;
     }
-    w.Record("WinUsb_QueryInterfaceSettings", d ? d->id : 0, {U(handle), alternate, U(descriptor)}, error == 0, error,
+    w.Record("WinUsb_QueryInterfaceSettings", d ? d->id : 0, {U(handle), alternate, U(descriptor)}, o.ok, o.error,
              nullptr, 0);
-    return error ? Fail(error) : TRUE;
+    return Finish(o);
 }
 
-static DWORD QueryPipe(Device* d, UCHAR alternate, UCHAR index, WINUSB_PIPE_INFORMATION_EX& out) {
+static Outcome QueryPipe(Device* d, UCHAR alternate, UCHAR index, WINUSB_PIPE_INFORMATION_EX& out) {
     World& w = TheWorld();
+    Outcome o;
     Fault f;
-    if (!d) return ERROR_INVALID_HANDLE;
-    if (!d->present) return kDeviceGone;
-    if (alternate != 0 || index >= d->pipes.size()) return ERROR_NO_MORE_ITEMS;
-    if (w.TakeFault(*d, SIM_OP_QUERY_PIPE, index, f)) return f.value;
-    const SimPipe& p = d->pipes[index].info;
-    out = WINUSB_PIPE_INFORMATION_EX{};
-    out.PipeType = static_cast<USBD_PIPE_TYPE>(p.type);
-    out.PipeId = p.pipeId;
-    out.MaximumPacketSize = p.maxPacketSize;
-    out.Interval = p.interval;
-    out.MaximumBytesPerInterval = p.maxPacketSize;
-    return 0;
+    std::vector<SimPipe> pipes;
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!d->present) o.Fail(kDeviceGone);
+    else if (!SettingPipes(*d, alternate, pipes) || index >= pipes.size()) o.Fail(ERROR_NO_MORE_ITEMS);
+    else if (w.TakeFault(*d, SIM_OP_QUERY_PIPE, index, f)) o.Fail(f.value);
+    else {
+        const SimPipe& p = pipes[index];
+        out = WINUSB_PIPE_INFORMATION_EX{};
+        out.PipeType = static_cast<USBD_PIPE_TYPE>(p.type);
+        out.PipeId = p.pipeId;
+        out.MaximumPacketSize = p.maxPacketSize;
+        out.Interval = p.interval;
+        // Periodic pipes reserve bytes per service interval; bulk and control pipes none.
+        bool periodic = p.type == UsbdPipeTypeIsochronous || p.type == UsbdPipeTypeInterrupt;
+        out.MaximumBytesPerInterval = periodic ? p.maxPacketSize : 0;
+    }
+    return o;
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_QueryPipeEx(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate, UCHAR index,
@@ -429,10 +616,12 @@ __declspec(dllexport) BOOL WINAPI WinUsb_QueryPipeEx(WINUSB_INTERFACE_HANDLE han
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
     WINUSB_PIPE_INFORMATION_EX out{};
-    DWORD error = info ? QueryPipe(d, alternate, index, out) : ERROR_NOACCESS;
-    if (!error) *info = out;
-    w.Record("WinUsb_QueryPipeEx", d ? d->id : 0, {U(handle), alternate, index, U(info)}, error == 0, error, nullptr, 0);
-    return error ? Fail(error) : TRUE;
+    Outcome o;
+    if (info) o = QueryPipe(d, alternate, index, out);
+    else o.Fail(ERROR_NOACCESS);
+    if (o.ok) *info = out;
+    w.Record("WinUsb_QueryPipeEx", d ? d->id : 0, {U(handle), alternate, index, U(info)}, o.ok, o.error, nullptr, 0);
+    return Finish(o);
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate, UCHAR index,
@@ -441,15 +630,17 @@ __declspec(dllexport) BOOL WINAPI WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handl
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
     WINUSB_PIPE_INFORMATION_EX out{};
-    DWORD error = info ? QueryPipe(d, alternate, index, out) : ERROR_NOACCESS;
-    if (!error) {
+    Outcome o;
+    if (info) o = QueryPipe(d, alternate, index, out);
+    else o.Fail(ERROR_NOACCESS);
+    if (o.ok) {
         info->PipeType = out.PipeType;
         info->PipeId = out.PipeId;
         info->MaximumPacketSize = out.MaximumPacketSize;
         info->Interval = out.Interval;
     }
-    w.Record("WinUsb_QueryPipe", d ? d->id : 0, {U(handle), alternate, index, U(info)}, error == 0, error, nullptr, 0);
-    return error ? Fail(error) : TRUE;
+    w.Record("WinUsb_QueryPipe", d ? d->id : 0, {U(handle), alternate, index, U(info)}, o.ok, o.error, nullptr, 0);
+    return Finish(o);
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCHAR index,
@@ -458,45 +649,110 @@ __declspec(dllexport) BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE h
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
-    DWORD error = 0;
+    Outcome o;
     ULONG moved = 0;
     Fault f;
-    if (!d) error = ERROR_INVALID_HANDLE;
-    else if (!d->present) error = kDeviceGone;
-    else if (bufferLength && !buffer) error = ERROR_NOACCESS;
-    else if (w.TakeFault(*d, SIM_OP_GET_DESCRIPTOR, index, f) && f.kind != FaultKind::Short) error = f.value;
+    bool faulted = false;
+    if (d && d->present) {
+        faulted = w.TakeFault(*d, SIM_OP_GET_DESCRIPTOR, index, f) ||
+                  (type == USB_STRING_DESCRIPTOR_TYPE && w.TakeFault(*d, SIM_OP_GET_STRING_DESCRIPTOR, index, f));
+    }
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!d->present) o.Fail(kDeviceGone);
+    else if (bufferLength && !buffer) o.Fail(ERROR_NOACCESS);
+    else if (faulted && f.kind != FaultKind::Short) o.Fail(f.value);
     else {
         auto it = d->descriptors.find((uint32_t{type} << 8) | index);
-        if (it == d->descriptors.end()) error = ERROR_GEN_FAILURE;   // the device stalls the request
+        if (it == d->descriptors.end()) o.Fail(ERROR_GEN_FAILURE);   // the device stalls the request
         else {
             moved = std::min<ULONG>(bufferLength, static_cast<ULONG>(it->second.size()));
-            if (f.kind == FaultKind::Short && f.operation == SIM_OP_GET_DESCRIPTOR) moved = std::min<ULONG>(moved, f.value);
+            if (faulted) moved = std::min<ULONG>(moved, f.value);
             if (moved) std::memcpy(buffer, it->second.data(), moved);
         }
     }
     if (transferred) *transferred = moved;
-    w.Record("WinUsb_GetDescriptor", d ? d->id : 0, {U(handle), type, index, language, U(buffer), bufferLength, U(transferred)},
-             error == 0, error, buffer, error ? 0 : moved);
-    return error ? Fail(error) : TRUE;
+    w.Record("WinUsb_GetDescriptor", d ? d->id : 0,
+             {U(handle), type, index, language, U(buffer), bufferLength, U(transferred)}, o.ok, o.error, buffer,
+             o.ok ? moved : 0);
+    return Finish(o);
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, LPOVERLAPPED overlapped,
                                                              LPDWORD transferred, BOOL wait) {
     World& w = TheWorld();
-    {
-        std::lock_guard<std::mutex> hold(w.mutex);
-        Device* d = w.ForInterface(handle);
-        w.Record("WinUsb_GetOverlappedResult", d ? d->id : 0, {U(handle), U(overlapped), U(transferred), static_cast<uint64_t>(wait)}, TRUE, 0,
-                 nullptr, 0);
-        if (!d) return Fail(ERROR_INVALID_HANDLE);
+    std::unique_lock<std::mutex> hold(w.mutex);
+    Device* d = w.ForInterface(handle);
+    int dev = d ? d->id : 0;
+    Outcome o;
+    if (!d) o.Fail(ERROR_INVALID_HANDLE);
+    else if (!overlapped || !transferred) o.Fail(ERROR_INVALID_PARAMETER);
+    else if (overlapped->Internal == kStatusPending) {
+        if (!wait) {
+            o.Fail(ERROR_IO_INCOMPLETE);
+        } else if (overlapped->hEvent) {
+            // As GetOverlappedResult does: one wait on the caller's event, then the status is read.
+            HANDLE event = overlapped->hEvent;
+            hold.unlock();
+            WaitForSingleObject(event, INFINITE);
+            hold.lock();
+        } else {
+            w.completed.wait(hold, [&] { return overlapped->Internal != kStatusPending; });
+        }
     }
-    if (!overlapped || !transferred) return Fail(ERROR_NOACCESS);
-    if (!overlapped->hEvent) return Fail(ERROR_INVALID_PARAMETER);
-    DWORD r = WaitForSingleObject(overlapped->hEvent, wait ? INFINITE : 0);
-    if (r != WAIT_OBJECT_0) return Fail(ERROR_IO_INCOMPLETE);
-    *transferred = static_cast<DWORD>(overlapped->InternalHigh);
-    if (overlapped->Internal != 0) return Fail(overlapped->Offset);
-    return TRUE;
+    if (o.ok) {
+        *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+        if (DWORD error = Win32FromStatus(overlapped->Internal)) o.Fail(error);
+    }
+    w.Record("WinUsb_GetOverlappedResult", dev, {U(handle), U(overlapped), U(transferred), static_cast<uint64_t>(wait)},
+             o.ok, o.error, nullptr, 0);
+    return Finish(o);
+}
+
+// Control interface of the parts of the world this file models.
+
+SIMWORLD_API void SimWorld_SetStringDescriptor(int device, uint8_t index, const wchar_t* text) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    Device* d = w.Find(device);
+    if (!d) return;
+    uint32_t key = (uint32_t{USB_STRING_DESCRIPTOR_TYPE} << 8) | index;
+    if (!text) d->descriptors.erase(key);
+    else d->descriptors[key] = StringDescriptorBytes(text);
+}
+
+SIMWORLD_API int SimWorld_SetInterfacePipes(int device, uint8_t alternate, const SimPipe* pipes, uint32_t count) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    Device* d = w.Find(device);
+    if (!d || count > SIM_MAX_PIPES || (count && !pipes)) return 0;
+    std::vector<SimPipe> list(pipes, pipes + count);
+    if (alternate == 0) {
+        d->pipes.clear();
+        for (const SimPipe& p : list) d->pipes.push_back(PipeState(p));
+    } else {
+        d->alternates[alternate] = list;
+    }
+    return 1;
+}
+
+SIMWORLD_API uint32_t SimWorld_GetPipePolicyValue(int device, uint8_t pipeId, uint32_t type, void* value,
+                                                  uint32_t capacity) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    Device* d = w.Find(device);
+    PipeState* pipe = d ? PolicyPipe(*d, pipeId) : nullptr;
+    ULONG size = PolicySize(type);
+    if (!pipe || !size) return 0;
+    Bytes v = PolicyValue(*pipe, type);
+    if (value) std::memcpy(value, v.data(), std::min<size_t>(capacity, v.size()));
+    return size;
+}
+
+SIMWORLD_API uint32_t SimWorld_PendingTransfers(int device) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    return static_cast<uint32_t>(std::count_if(w.pending.begin(), w.pending.end(),
+                                               [&](const PendingTransfer& p) { return p.device == device; }));
 }
 
 }  // extern "C"

@@ -82,6 +82,7 @@ void World::ResetLocked() {
     }
     devices.clear();
     interfaces.clear();
+    pending.clear();   // their OVERLAPPED records may be gone with the test that started them
     calls.clear();
     keepCalls = keepData = true;
     changed.notify_all();

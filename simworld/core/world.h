@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winusb.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -48,6 +49,22 @@ struct Device {
     std::vector<Fault> faults;
     std::vector<PipeState> pipes;
     std::map<uint32_t, Bytes> descriptors;   // key: type << 8 | index
+    std::map<uint8_t, std::vector<SimPipe>> alternates;   // settings other than 0, as reported
+    PipeState controlPipe{SimPipe{0, 0, 0, 64}};            // the default control pipe (its policies)
+};
+
+// An overlapped transfer that returned ERROR_IO_PENDING and has not completed yet.
+struct PendingTransfer {
+    int device = 0;
+    WINUSB_INTERFACE_HANDLE handle = nullptr;
+    UCHAR pipeId = 0;
+    bool isRead = false;       // reads wait for data; writes and control transfers are done
+    LPOVERLAPPED overlapped = nullptr;
+    PUCHAR buffer = nullptr;
+    ULONG length = 0;
+    ULONG moved = 0;           // bytes of a done transfer
+    ULONG shortLimit = ~ULONG{0};   // an injected short transfer
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 struct Interface {
@@ -62,7 +79,10 @@ struct Recorded {
 class World {
 public:
     std::mutex mutex;
-    std::condition_variable changed;   // data for the host, removals
+    std::condition_variable changed;   // data for the host, removals, new pending transfers
+    std::condition_variable completed; // an overlapped transfer completed
+    std::vector<PendingTransfer> pending;
+    bool completing = false;           // the completion thread runs
     std::map<int, Device> devices;
     std::map<WINUSB_INTERFACE_HANDLE, Interface> interfaces;
     std::vector<Recorded> calls;

@@ -54,7 +54,8 @@ enum SimOperation {
     SIM_OP_GET_PIPE_POLICY,
     SIM_OP_QUERY_INTERFACE,
     SIM_OP_QUERY_PIPE,         /* request: the pipe index to match, or -1 */
-    SIM_OP_GET_DESCRIPTOR      /* request: the descriptor index to match, or -1 */
+    SIM_OP_GET_DESCRIPTOR,     /* request: the descriptor index to match, or -1 */
+    SIM_OP_GET_STRING_DESCRIPTOR   /* request: the string index to match (type 3 only), or -1 */
 };
 
 #define SIM_ANY (-1)
@@ -86,10 +87,25 @@ SIMWORLD_API uint32_t SimWorld_PendingCount(int device);
 /* Replaces a descriptor (type 1 device, 3 string) with raw bytes; NULL removes it (requests stall). */
 SIMWORLD_API void SimWorld_SetDescriptor(int device, uint8_t type, uint8_t index, const void* bytes, uint32_t length);
 
+/* String descriptor `index` holding the UTF-16 text (NULL removes it: requests stall). */
+SIMWORLD_API void SimWorld_SetStringDescriptor(int device, uint8_t index, const wchar_t* text);
+
+/* Interface settings. Alternate setting 0 holds the pipes the device works with (it replaces
+   the pipes of the configuration, policies and stalls start afresh); other settings are only
+   reported by WinUsb_QueryInterfaceSettings and WinUsb_QueryPipeEx. Up to SIM_MAX_PIPES pipes. */
+SIMWORLD_API int SimWorld_SetInterfacePipes(int device, uint8_t alternate, const SimPipe* pipes, uint32_t count);
+/* The value a pipe policy holds in the world (pipe 0 is the default control pipe); returns its
+   size, or 0 when the pipe does not exist or the policy is unknown. */
+SIMWORLD_API uint32_t SimWorld_GetPipePolicyValue(int device, uint8_t pipeId, uint32_t type, void* value,
+                                                  uint32_t capacity);
+/* Overlapped transfers of the device started and not yet completed. */
+SIMWORLD_API uint32_t SimWorld_PendingTransfers(int device);
+
 /* Faults: the next `times` matching calls (SIM_FOREVER: all) of the operation on the device. */
 SIMWORLD_API void SimWorld_FailCall(int device, int operation, int request, uint32_t win32Error, uint32_t times);
 /* The transfer succeeds but moves only `bytes` bytes. */
 SIMWORLD_API void SimWorld_ShortTransfer(int device, int operation, int request, uint32_t bytes, uint32_t times);
+/* A Fail fault fails the call even when win32Error is 0 (FALSE with a last error of 0). */
 /* The endpoint stalls: the call fails with ERROR_GEN_FAILURE. */
 SIMWORLD_API void SimWorld_Stall(int device, int operation, int request, uint32_t times);
 SIMWORLD_API void SimWorld_ClearFaults(int device);

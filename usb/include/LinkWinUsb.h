@@ -83,9 +83,88 @@ uint32_t LWU_CALL PipeWrite(void* handle, uint8_t pipeId, const void* buffer, ui
 
 /* Pipes, policies and descriptors. */
 
+#define LWU_PIPE_TRANSFER_TIMEOUT 3u /* policy type: a 32-bit time-out in milliseconds */
+
+/* The first IN and the first OUT pipe of isochronous, bulk or interrupt type, by endpoint index.
+   Owned by the host, filled by QueryDeviceEndpoints. A pipeType of 0 after the call means no
+   such pipe was found; the other bytes of that entry are then what the host left there. */
+typedef struct EndpointPair {
+    PipeEntry in;
+    PipeEntry out;
+} EndpointPair;
+
+LWU_STATIC_ASSERT(sizeof(EndpointPair) == 28, "EndpointPair is 28 bytes");
+LWU_STATIC_ASSERT(offsetof(EndpointPair, out) == 14, "EndpointPair.out at 14");
+
+/* Thin guards around one WinUSB call each: LWU_BAD_HANDLE for INVALID_HANDLE_VALUE, else 0 on
+   success or the Win32 error code of the failed call. */
+/* overlapped and transferred must not be null (LWU_BAD_ARGUMENT); wait is a Win32 BOOL */
+uint32_t LWU_CALL GetPipeOverlappedResult(void* handle, OVERLAPPED* overlapped, uint32_t* transferred, int32_t wait);
+uint32_t LWU_CALL PipeAbort(void* handle, uint8_t pipeId);
+uint32_t LWU_CALL PipeFlush(void* handle, uint8_t pipeId);
+uint32_t LWU_CALL PipeReset(void* handle, uint8_t pipeId); /* 1 (not 0) on success */
+uint32_t LWU_CALL SetPipePolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t valueLength, void* value);
+/* valueLength: in, the room at value; out, the size WinUSB stored */
+uint32_t LWU_CALL GetPipePolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t* valueLength, void* value);
+/* A time-out of 0 (no time-out) cannot be set here: LWU_BAD_ARGUMENT. A failure prints
+   "FAILED to SET pipe policy: " with the system text. */
+uint32_t LWU_CALL SetTransferTimeoutPolicy(void* handle, uint8_t pipeId, uint32_t timeoutMs);
+/* value needs room for a pointer (8 bytes on x64, 4 on x86): that is the length offered to
+   WinUSB, which stores the 32-bit time-out in milliseconds at its start. */
+uint32_t LWU_CALL GetTransferTimeoutPolicy(void* handle, uint8_t pipeId, void* value);
+/* Nonzero on success, 0 on failure: the result of the last WinUSB query made (a failure at an
+   earlier endpoint index does not count). Prints one line per endpoint. Records the pipes at
+   endpoint indices 0 to 3 for CloseDevice, replacing what an earlier call recorded, whatever
+   device that was. 0 for INVALID_HANDLE_VALUE or a null record, with nothing touched. */
+uint32_t LWU_CALL QueryDeviceEndpoints(void* handle, EndpointPair* endpoints);
+/* The device descriptor as WinUSB gives it: nonzero on success, 0 on failure (the reason is
+   the thread's last error). The handle is passed on unchecked; the length is not checked. */
+uint32_t LWU_CALL GetDeviceDescriptor(void* handle, void* buffer, uint32_t bufferLength, uint32_t* transferred);
+
 /* Discovery and arrival/removal notifications. */
 
 /* Identity strings. */
+
+/* A device's identity. Owned by the host, written by GetUsbDeviceDetail. The strings are in
+   the calling thread's ANSI code page and come from the library's C runtime heap: they belong
+   to the host, which releases them with FreeUsbDeviceDetail (never with its own free). */
+typedef struct UsbDeviceDetail {
+    char* manufacturer;
+    char* product;
+    char* serialNumber;
+    uint16_t vendorId;
+    uint16_t productId;
+} UsbDeviceDetail;
+
+#if defined(_WIN64)
+LWU_STATIC_ASSERT(sizeof(UsbDeviceDetail) == 32, "UsbDeviceDetail is 32 bytes on x64");
+LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, product) == 8, "product at 8 on x64");
+LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, serialNumber) == 16, "serialNumber at 16 on x64");
+LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, vendorId) == 24, "vendorId at 24 on x64");
+LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, productId) == 26, "productId at 26 on x64");
+#else
+LWU_STATIC_ASSERT(sizeof(UsbDeviceDetail) == 16, "UsbDeviceDetail is 16 bytes on x86");
+LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, product) == 4, "product at 4 on x86");
+LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, serialNumber) == 8, "serialNumber at 8 on x86");
+LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, vendorId) == 12, "vendorId at 12 on x86");
+LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, productId) == 14, "productId at 14 on x86");
+#endif
+
+/* Opens the device (running the handshake, which may change the framing in force), reads its
+   IDs and its serial-number, product and manufacturer strings in that order, and closes it
+   (flushing and resetting the pipes QueryDeviceEndpoints recorded). Nonzero when all three
+   strings were read; 0 when the open, the device descriptor or a string request failed.
+   - open or device descriptor failed: nothing written;
+   - a string request failed: the IDs are written, the failing string's field gets an empty
+     string, the fields after it in the order above are not written at all;
+   - a string index of 0 (the device has no such string) gives an empty string, not a failure.
+   Every string written is a new allocation that the host owns: zero the record before the
+   first call, and call FreeUsbDeviceDetail before calling again with the same record. */
+int32_t LWU_CALL GetUsbDeviceDetail(UsbDeviceDetail* detail, const char* path);
+/* Frees the three strings of a record (null pointers are skipped) and sets them to null.
+   The IDs are left as they are. A null record is ignored. Only for strings that
+   GetUsbDeviceDetail handed out. */
+void LWU_CALL FreeUsbDeviceDetail(UsbDeviceDetail* detail);
 
 #ifdef __cplusplus
 }

@@ -112,6 +112,7 @@ protected:
     }
 
     LinkWinUsbApi& api() { return *api_; }
+    const HostLibrary& library() const { return *library_; }
     DeviceSession session_{};
 
 private:

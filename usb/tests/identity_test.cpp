@@ -1,0 +1,256 @@
+// Identity strings: the IDs and the three strings of a device read by its path, every
+// failure and partial result, the text as the string descriptors carry it, and the
+// release of what the host was handed.
+#include "pipes_host.h"
+
+namespace {
+
+using Trace = std::vector<std::string>;
+
+// The library's two messages are wide output: on the binary stream the capture uses, the C
+// runtime writes them as UTF-16LE units.
+std::string Wide(const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) {
+        out.push_back(c);
+        out.push_back('\0');
+    }
+    return out;
+}
+
+char* const kUnwritten = reinterpret_cast<char*>(static_cast<uintptr_t>(0x5EED));
+
+std::vector<uint8_t> DeviceDescriptorWith(uint8_t manufacturer, uint8_t product, uint8_t serial) {
+    std::vector<uint8_t> b = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x34, 0x12, 0x78, 0x56, 0, 1,
+                              manufacturer, product, serial, 1};
+    return b;
+}
+
+class Identity : public PipeHostTest {
+protected:
+    void SetUp() override {
+        PipeHostTest::SetUp();
+        detail_.manufacturer = detail_.product = detail_.serialNumber = kUnwritten;
+        detail_.vendorId = detail_.productId = 0xEEEE;
+    }
+    void TearDown() override {
+        // Release what was handed out; the sentinel is not the library's.
+        for (char** field : {&detail_.manufacturer, &detail_.product, &detail_.serialNumber}) {
+            if (*field == kUnwritten) *field = nullptr;
+        }
+        lwu().FreeUsbDeviceDetail(&detail_);
+        PipeHostTest::TearDown();
+    }
+    int AddNamedDevice(const char* serial, std::string* path) {
+        SimUsbDeviceConfig c;
+        SimWorld_DefaultConfig(&c);
+        c.vendorId = 0x1234;
+        c.productId = 0x5678;
+        c.serial = serial;
+        int id = AddDevice(c, path);
+        SimWorld_ClearCalls();
+        return id;
+    }
+    int32_t Read(const std::string& path, std::string* printed = nullptr) {
+        StdoutCapture out;
+        int32_t result = lwu().GetUsbDeviceDetail(&detail_, path.c_str());
+        if (printed) *printed = out.Text();
+        return result;
+    }
+    // Index and type of each descriptor request, in order.
+    static std::vector<std::pair<int, int>> DescriptorRequests() {
+        std::vector<std::pair<int, int>> out;
+        for (const Call& c : RecordedCalls()) {
+            if (c.name() == "WinUsb_GetDescriptor")
+                out.emplace_back(static_cast<int>(c.call.args[1]), static_cast<int>(c.call.args[2]));
+        }
+        return out;
+    }
+    static bool EndsClosed() {
+        Trace t = CallTrace();
+        return !t.empty() && t.back() == "Free";
+    }
+    UsbDeviceDetail detail_{};
+};
+
+TEST_F(Identity, ReadsBothIdsAndAllThreeStringsAndClosesTheDevice) {
+    std::string path;
+    AddNamedDevice("SN-0042", &path);
+    std::string printed;
+    EXPECT_NE(0, Read(path, &printed));
+    EXPECT_EQ(0x1234, detail_.vendorId);
+    EXPECT_EQ(0x5678, detail_.productId);
+    EXPECT_STREQ("Varko", detail_.manufacturer);
+    EXPECT_STREQ("Simulated Link", detail_.product);
+    EXPECT_STREQ("SN-0042", detail_.serialNumber);
+    EXPECT_EQ("", printed);
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 0}, {3, 3}, {3, 2}, {3, 1}}), DescriptorRequests())
+        << "device descriptor, then serial number, product, manufacturer";
+    for (const Call& c : RecordedCalls()) {
+        if (c.name() == "WinUsb_GetDescriptor") {
+            EXPECT_EQ(0u, c.call.args[3]) << "language 0";
+            EXPECT_EQ(c.call.args[1] == 1 ? 18u : 1024u, c.call.args[5]);
+        }
+    }
+    EXPECT_TRUE(EndsClosed());
+}
+
+TEST_F(Identity, StalledSerialNumberLeavesTheOtherStringsUnwritten) {
+    std::string path;
+    int dev = AddNamedDevice("SN-1", &path);
+    SimWorld_Stall(dev, SIM_OP_GET_STRING_DESCRIPTOR, 3, 1);
+    EXPECT_EQ(0, Read(path));
+    EXPECT_STREQ("", detail_.serialNumber) << "the failing field still gets a string";
+    EXPECT_EQ(kUnwritten, detail_.product);
+    EXPECT_EQ(kUnwritten, detail_.manufacturer);
+    EXPECT_EQ(0x1234, detail_.vendorId);
+    EXPECT_EQ(0x5678, detail_.productId);
+    EXPECT_EQ(2u, DescriptorRequests().size());
+    EXPECT_TRUE(EndsClosed());
+}
+
+TEST_F(Identity, LaterStallsStopTheWalkWhereTheyHappen) {
+    std::string path;
+    int dev = AddNamedDevice("SN-2", &path);
+    SimWorld_Stall(dev, SIM_OP_GET_STRING_DESCRIPTOR, 2, 1);
+    EXPECT_EQ(0, Read(path));
+    EXPECT_STREQ("SN-2", detail_.serialNumber);
+    EXPECT_STREQ("", detail_.product);
+    EXPECT_EQ(kUnwritten, detail_.manufacturer);
+
+    lwu().FreeUsbDeviceDetail(&detail_);
+    EXPECT_EQ(nullptr, detail_.serialNumber);
+    EXPECT_EQ(nullptr, detail_.product);
+    SimWorld_Stall(dev, SIM_OP_GET_STRING_DESCRIPTOR, 1, 1);
+    EXPECT_EQ(0, Read(path));
+    EXPECT_STREQ("SN-2", detail_.serialNumber);
+    EXPECT_STREQ("Simulated Link", detail_.product);
+    EXPECT_STREQ("", detail_.manufacturer);
+}
+
+TEST_F(Identity, IndexZeroMeansNoStringAndTheWalkGoesOn) {
+    std::string path;
+    int dev = AddNamedDevice("SN-3", &path);
+    auto descriptor = DeviceDescriptorWith(1, 2, 0);
+    SimWorld_SetDescriptor(dev, 1, 0, descriptor.data(), static_cast<uint32_t>(descriptor.size()));
+    EXPECT_NE(0, Read(path));
+    EXPECT_STREQ("", detail_.serialNumber) << "not the language table read as text";
+    EXPECT_STREQ("Simulated Link", detail_.product);
+    EXPECT_STREQ("Varko", detail_.manufacturer);
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 0}, {3, 2}, {3, 1}}), DescriptorRequests())
+        << "string descriptor 0 is never asked for";
+}
+
+TEST_F(Identity, TextEndsAtTheFirstZeroUnitNotAtTheLengthByte) {
+    std::string path;
+    int dev = AddNamedDevice("SN-4", &path);
+    const uint8_t embedded[] = {10, 3, 'A', 0, 'B', 0, 0, 0, 'C', 0};
+    SimWorld_SetDescriptor(dev, 3, 2, embedded, sizeof embedded);
+    const uint8_t understated[] = {4, 3, 'W', 0, 'X', 0, 'Y', 0, 'Z', 0};
+    SimWorld_SetDescriptor(dev, 3, 1, understated, sizeof understated);
+    EXPECT_NE(0, Read(path));
+    EXPECT_STREQ("AB", detail_.product);
+    EXPECT_STREQ("WXYZ", detail_.manufacturer) << "the descriptor's own length byte is not consulted";
+}
+
+TEST_F(Identity, DescriptorFillingTheWholeBufferIsReadNoFurther) {
+    std::string path;
+    int dev = AddNamedDevice("SN-5", &path);
+    std::vector<uint8_t> full(1024);
+    full[0] = 0xFF;
+    full[1] = 3;
+    for (size_t i = 2; i + 1 < full.size(); i += 2) full[i] = 'x';
+    SimWorld_SetDescriptor(dev, 3, 2, full.data(), static_cast<uint32_t>(full.size()));
+    EXPECT_NE(0, Read(path));
+    EXPECT_EQ(std::string(511, 'x'), std::string(detail_.product));
+}
+
+TEST_F(Identity, TextOutsideTheCodePageBecomesItsDefaultCharacter) {
+    if (GetACP() != 1252) GTEST_SKIP() << "expectations written for code page 1252, this is " << GetACP();
+    std::string path;
+    int dev = AddNamedDevice("SN-6", &path);
+    // U+4E2D has no best-fit counterpart in the page either, unlike many Greek letters.
+    SimWorld_SetStringDescriptor(dev, 2, L"Caf\u00e9 \u4e2d!");
+    EXPECT_NE(0, Read(path));
+    EXPECT_STREQ("Caf\xe9 ?!", detail_.product);
+}
+
+TEST_F(Identity, PathNamingNoDeviceOpensAndWritesNothing) {
+    std::string printed;
+    EXPECT_EQ(0, Read("\\\\?\\C:\\simworld\\no-such-device", &printed));
+    EXPECT_EQ("CreateFile failed: " + SystemMessage(ERROR_FILE_NOT_FOUND) +
+                  Wide("Open device failed with error code 0x80070002\n"),
+              printed);
+    EXPECT_EQ(kUnwritten, detail_.serialNumber);
+    EXPECT_EQ(0xEEEE, detail_.vendorId);
+    EXPECT_EQ(0u, SimWorld_CallCount());
+}
+
+TEST_F(Identity, FailedDeviceDescriptorWritesNothingAndCloses) {
+    std::string path;
+    int dev = AddNamedDevice("SN-7", &path);
+    SimWorld_Stall(dev, SIM_OP_GET_DESCRIPTOR, 0, 1);
+    std::string printed;
+    EXPECT_EQ(0, Read(path, &printed));
+    EXPECT_EQ(Wide("Error among LastError 31 or lengthReceived 0\n"), printed);
+    EXPECT_EQ(0xEEEE, detail_.vendorId);
+    EXPECT_EQ(kUnwritten, detail_.serialNumber);
+    EXPECT_TRUE(EndsClosed());
+}
+
+TEST_F(Identity, DeviceDescriptorOfTheWrongLengthWritesNothingAndCloses) {
+    std::string path;
+    int dev = AddNamedDevice("SN-8", &path);
+    const uint8_t shortDescriptor[12] = {12, 1, 0, 2, 0, 0, 0, 64, 0x34, 0x12, 0x78, 0x56};
+    SimWorld_SetDescriptor(dev, 1, 0, shortDescriptor, sizeof shortDescriptor);
+    std::string printed;
+    EXPECT_EQ(0, Read(path, &printed));
+    EXPECT_EQ(Wide("Error among LastError 0 or lengthReceived 12\n"), printed);
+    EXPECT_EQ(0xEEEE, detail_.productId);
+    EXPECT_EQ(kUnwritten, detail_.manufacturer);
+    EXPECT_TRUE(EndsClosed());
+}
+
+TEST_F(Identity, OpeningAndClosingHaveTheirSessionEffects) {
+    // A session in use with version 2 framing and its pipes recorded.
+    void* inUse = OpenWithPipes({Pipe(kBulk, 0x01), Pipe(kBulk, 0x81)});
+    EndpointPair pair{};
+    {
+        StdoutCapture quiet;
+        ASSERT_NE(0u, lwu().QueryDeviceEndpoints(inUse, &pair));
+    }
+    std::string path;
+    SimUsbDeviceConfig c;
+    SimWorld_DefaultConfig(&c);
+    c.protocolVersion = 1;
+    AddDevice(c, &path);
+    SimWorld_ClearCalls();
+    EXPECT_NE(0, Read(path));
+    EXPECT_EQ((std::vector<int>{0x01, 0x81}), PipeIdsOf("WinUsb_FlushPipe")) << "its close flushes the recorded pipes";
+    SimWorld_ClearCalls();
+    const uint8_t msg[2] = {7, 7};
+    StdoutCapture quiet;
+    EXPECT_EQ(1u, api().Write(inUse, 0x01, msg, 2));
+    EXPECT_EQ("Control 41/85", CallTrace().at(0)) << "its handshake set version 1 for every session";
+    api().CloseDevice(&session_);
+}
+
+TEST_F(Identity, NullRecordIsRefusedAndReleasingToleratesEmptyFields) {
+    std::string path;
+    AddNamedDevice("SN-9", &path);
+    EXPECT_EQ(0, lwu().GetUsbDeviceDetail(nullptr, path.c_str()));
+    EXPECT_EQ(0u, SimWorld_CallCount()) << "the device is not even opened";
+    lwu().FreeUsbDeviceDetail(nullptr);
+    UsbDeviceDetail empty{};
+    empty.vendorId = 7;
+    lwu().FreeUsbDeviceDetail(&empty);
+    EXPECT_EQ(7, empty.vendorId) << "the IDs stay";
+    EXPECT_NE(0, Read(path));
+    lwu().FreeUsbDeviceDetail(&detail_);
+    EXPECT_EQ(nullptr, detail_.manufacturer);
+    EXPECT_EQ(nullptr, detail_.product);
+    EXPECT_EQ(nullptr, detail_.serialNumber);
+    EXPECT_EQ(0x1234, detail_.vendorId);
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// Fixture for the pipe, endpoint and identity exports: their entry points as a host binds
+// them, and devices with a chosen set of pipes.
+#pragma once
+#include <initializer_list>
+
+#include "usb_host.h"
+
+#define LWU_BIND(name) name(lib.Get<decltype(&::name)>(#name))
+
+struct LinkWinUsbPipeApi {
+    explicit LinkWinUsbPipeApi(const HostLibrary& lib)
+        : LWU_BIND(GetPipeOverlappedResult), LWU_BIND(PipeAbort), LWU_BIND(PipeFlush), LWU_BIND(PipeReset),
+          LWU_BIND(SetPipePolicy), LWU_BIND(GetPipePolicy), LWU_BIND(SetTransferTimeoutPolicy),
+          LWU_BIND(GetTransferTimeoutPolicy), LWU_BIND(QueryDeviceEndpoints), LWU_BIND(GetDeviceDescriptor),
+          LWU_BIND(GetUsbDeviceDetail), LWU_BIND(FreeUsbDeviceDetail) {}
+    decltype(&::GetPipeOverlappedResult) GetPipeOverlappedResult;
+    decltype(&::PipeAbort) PipeAbort;
+    decltype(&::PipeFlush) PipeFlush;
+    decltype(&::PipeReset) PipeReset;
+    decltype(&::SetPipePolicy) SetPipePolicy;
+    decltype(&::GetPipePolicy) GetPipePolicy;
+    decltype(&::SetTransferTimeoutPolicy) SetTransferTimeoutPolicy;
+    decltype(&::GetTransferTimeoutPolicy) GetTransferTimeoutPolicy;
+    decltype(&::QueryDeviceEndpoints) QueryDeviceEndpoints;
+    decltype(&::GetDeviceDescriptor) GetDeviceDescriptor;
+    decltype(&::GetUsbDeviceDetail) GetUsbDeviceDetail;
+    decltype(&::FreeUsbDeviceDetail) FreeUsbDeviceDetail;
+};
+
+#undef LWU_BIND
+
+constexpr uint32_t kControl = 0, kIsochronous = 1, kBulk = 2, kInterrupt = 3;
+constexpr uint32_t kRawIo = 0x07;   // a one-byte pipe policy of WinUSB
+
+inline SimPipe Pipe(uint32_t type, uint8_t id, uint16_t maxPacketSize = 512, uint8_t interval = 0) {
+    SimPipe p{};
+    p.type = type;
+    p.pipeId = id;
+    p.maxPacketSize = maxPacketSize;
+    p.interval = interval;
+    return p;
+}
+
+// The system's text for a Win32 error, as the library prints it.
+inline std::string SystemMessage(DWORD code) {
+    char* text = nullptr;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+                             nullptr);
+    std::string s(text ? text : "", n);
+    if (text) LocalFree(text);
+    return s;
+}
+
+// The pipe IDs that the recorded calls of one WinUSB function named.
+inline std::vector<int> PipeIdsOf(const char* function) {
+    std::vector<int> ids;
+    for (const Call& c : RecordedCalls()) {
+        if (c.name() == function) ids.push_back(static_cast<int>(c.call.args[1]));
+    }
+    return ids;
+}
+
+class PipeHostTest : public UsbHostTest {
+protected:
+    void SetUp() override {
+        UsbHostTest::SetUp();
+        pipes_ = std::make_unique<LinkWinUsbPipeApi>(library());
+    }
+    void TearDown() override {
+        pipes_.reset();
+        UsbHostTest::TearDown();
+    }
+    LinkWinUsbPipeApi& lwu() { return *pipes_; }
+
+    // A device (protocol version 2) whose interface has exactly these pipes.
+    int AddDeviceWithPipes(std::initializer_list<SimPipe> list, std::string* path) {
+        SimUsbDeviceConfig c;
+        SimWorld_DefaultConfig(&c);
+        int id = AddDevice(c, path);
+        std::vector<SimPipe> v(list);
+        EXPECT_EQ(1, SimWorld_SetInterfacePipes(id, 0, v.data(), static_cast<uint32_t>(v.size())));
+        return id;
+    }
+    // Opens such a device into session_; the call record starts empty afterwards.
+    void* OpenWithPipes(std::initializer_list<SimPipe> list, int* device = nullptr) {
+        std::string path;
+        int id = AddDeviceWithPipes(list, &path);
+        if (device) *device = id;
+        EXPECT_EQ(0u, api().OpenDevice(&session_, path.c_str()));
+        SimWorld_ClearCalls();
+        return session_.interfaceHandle;
+    }
+
+private:
+    std::unique_ptr<LinkWinUsbPipeApi> pipes_;
+};
