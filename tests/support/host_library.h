@@ -40,6 +40,8 @@ private:
 
 // Redirects the C runtime's standard output (shared by the DLLs of the process) into a
 // temporary file for the lifetime of the object; Text() flushes and returns what was written.
+// The file is in text mode, like a console or a pipe: wide output arrives in the ANSI code
+// page and line ends are read back as "\n".
 class StdoutCapture {
 public:
     StdoutCapture() {
@@ -48,7 +50,7 @@ public:
         GetTempPathA(MAX_PATH, dir);
         GetTempFileNameA(dir, "out", 0, path_);
         saved_ = _dup(_fileno(stdout));
-        int fd = _open(path_, _O_WRONLY | _O_TRUNC | _O_CREAT | _O_BINARY, 0600);
+        int fd = _open(path_, _O_WRONLY | _O_TRUNC | _O_CREAT | _O_TEXT, 0600);
         _dup2(fd, _fileno(stdout));
         _close(fd);
     }
@@ -67,7 +69,7 @@ public:
     std::string Text() {
         std::fflush(stdout);
         std::string text;
-        if (FILE* f = std::fopen(path_, "rb")) {
+        if (FILE* f = std::fopen(path_, "r")) {
             char chunk[4096];
             size_t n;
             while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
