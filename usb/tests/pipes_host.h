@@ -41,17 +41,6 @@ inline SimPipe Pipe(uint32_t type, uint8_t id, uint16_t maxPacketSize = 512, uin
     return p;
 }
 
-// The system's text for a Win32 error, as the library prints it.
-inline std::string SystemMessage(DWORD code) {
-    char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-                             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
-                             nullptr);
-    std::string s(text ? text : "", n);
-    if (text) LocalFree(text);
-    return s;
-}
-
 // The pipe IDs that the recorded calls of one WinUSB function named.
 inline std::vector<int> PipeIdsOf(const char* function) {
     std::vector<int> ids;

@@ -5,16 +5,6 @@ namespace {
 
 using Trace = std::vector<std::string>;
 
-std::string SystemText(DWORD code) {
-    char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-                             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
-                             nullptr);
-    std::string s(text ? text : "", n);
-    if (text) LocalFree(text);
-    return s;
-}
-
 bool HandleIsOpen(HANDLE h) {
     DWORD flags = 0;
     return GetHandleInformation(h, &flags) != 0;
@@ -50,7 +40,7 @@ TEST_F(Session, MissingPathFailsWithTheHresultAndTheSystemText) {
     EXPECT_EQ(0u, session_.isOpen);
     EXPECT_EQ(INVALID_HANDLE_VALUE, session_.fileHandle);
     EXPECT_EQ(reinterpret_cast<void*>(0x1234), session_.interfaceHandle) << "interface handle is not touched";
-    EXPECT_EQ("CreateFile failed: " + SystemText(ERROR_FILE_NOT_FOUND), out.Text());
+    EXPECT_EQ("CreateFile failed: " + SystemMessage(ERROR_FILE_NOT_FOUND), out.Text());
     EXPECT_EQ(0u, SimWorld_CallCount()) << "WinUSB is never asked";
 }
 
@@ -73,7 +63,7 @@ TEST_F(Session, WinUsbRefusalClosesTheFileAndReportsTheHresult) {
     EXPECT_EQ(0x80070032u, api().OpenDevice(&session_, path.c_str()));
     EXPECT_EQ(0u, session_.isOpen);
     EXPECT_FALSE(HandleIsOpen(session_.fileHandle)) << "the file handle must be closed";
-    EXPECT_EQ("WinUsb_Initialize failed: " + SystemText(ERROR_NOT_SUPPORTED), out.Text());
+    EXPECT_EQ("WinUsb_Initialize failed: " + SystemMessage(ERROR_NOT_SUPPORTED), out.Text());
     EXPECT_EQ((Trace{"Initialize"}), CallTrace());
 }
 

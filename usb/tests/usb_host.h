@@ -74,6 +74,17 @@ inline std::vector<std::string> CallTrace() {
     return out;
 }
 
+// The system's text for a Win32 error, as the library prints it.
+inline std::string SystemMessage(DWORD code) {
+    char* text = nullptr;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+                             nullptr);
+    std::string s(text ? text : "", n);
+    if (text) LocalFree(text);
+    return s;
+}
+
 class UsbHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
