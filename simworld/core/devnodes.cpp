@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
@@ -286,6 +287,14 @@ extern "C" __declspec(dllexport) HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID
         set->members.push_back(i);
     }
     ++t.listings;
+    if (t.fromScenario) {
+        // Lets a test in another process see when sweeps happen, also those that remove nothing.
+        char text[64];
+        std::snprintf(text, sizeof text, "listed {%08lX-%04X-%04X-...}", static_cast<unsigned long>(classGuid->Data1),
+                      classGuid->Data2, classGuid->Data3);
+        t.removedLines.push_back(text);
+        WriteScenarioLocked();
+    }
     record(TRUE, 0);
     return AddDevInfoSet(std::move(set));
 }

@@ -4,7 +4,8 @@
 
    A process that never calls SimDevNodes_Reset (a service started by the SCM) loads its tree
    from the scenario file SIM_DEVNODES_SCENARIO at its first SetupAPI or CM call, and rewrites
-   that file after each removal: the node's line goes and a line "removed <instance ID>" is
+   that file as it goes: after each class listing a line "listed {<Data1>-<Data2>-<Data3>-...}"
+   is appended; after each removal the node's line goes and "removed <instance ID>" is
    appended. Scenario lines (UTF-8, '#' starts a comment):
        node <class GUID in braces> <present|phantom|phantom-novalue|0x<CONFIGRET>> <instance ID>
        fail-removal <instance ID> 0x<Win32 error>
