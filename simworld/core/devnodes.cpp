@@ -29,13 +29,17 @@ namespace {
 
 constexpr DEVINST kFirstDevInst = 0x10000;
 
+// What a sweep reads of every node, kept small and contiguous so that the cost per node does
+// not grow with the tree; the instance IDs live apart and are read for phantoms only.
 struct Node {
-    GUID setupClass{};
-    std::wstring instanceId;
     CONFIGRET status = CR_SUCCESS;
+    uint16_t classSlot = 0;
+    bool removed = false;
+};
+
+struct NodeFaults {
     DWORD removalError = 0;
     CONFIGRET idResult = CR_SUCCESS;
-    bool removed = false;
 };
 
 struct ScenarioLine {
@@ -50,6 +54,10 @@ struct ClassFault {
 
 struct Tree {
     std::vector<Node> nodes;   // DEVINST = kFirstDevInst + index
+    std::vector<std::wstring> ids;
+    std::vector<NodeFaults> faults;
+    std::vector<GUID> classes;
+    std::vector<std::vector<uint32_t>> classMembers;   // per class, in the order added
     std::vector<ClassFault> classFaults;
     std::vector<size_t> removals;
     DWORD removalDelayMs = 0;
@@ -62,6 +70,9 @@ struct Tree {
     bool fromScenario = false;
     std::vector<ScenarioLine> scenario;
     std::vector<std::string> removedLines;
+    // Member lists of destroyed sets, kept for the next listings: a large fresh list costs
+    // page faults on every sweep, which would make the cost per node grow with the tree.
+    std::vector<std::vector<uint32_t>> spareLists;
 };
 
 Tree& TheTree() {
@@ -75,8 +86,15 @@ std::condition_variable& HoldChanged() {
 }
 
 struct DevNodeSet : DevInfoSet {
-    std::vector<size_t> members;
-    ~DevNodeSet() override { --TheTree().openSets; }
+    std::vector<uint32_t> members;
+    ~DevNodeSet() override {
+        Tree& t = TheTree();
+        --t.openSets;
+        if (t.spareLists.size() < 4) {
+            members.clear();
+            t.spareLists.push_back(std::move(members));
+        }
+    }
 };
 
 uint64_t U(const void* p) { return reinterpret_cast<uintptr_t>(p); }
@@ -88,6 +106,18 @@ Node* NodeOf(DEVINST devInst) {
 }
 
 bool SameClass(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Index of the class in the tree; with `add`, a class not seen yet is added.
+size_t ClassSlot(const GUID& setupClass, bool add) {
+    Tree& t = TheTree();
+    for (size_t i = 0; i < t.classes.size(); ++i) {
+        if (std::memcmp(&t.classes[i], &setupClass, sizeof setupClass) == 0) return i;
+    }
+    if (!add) return SIZE_MAX;
+    t.classes.push_back(setupClass);
+    t.classMembers.emplace_back();
+    return t.classes.size() - 1;
+}
 
 bool IsPresent(const Node& n) { return n.status != CR_NO_SUCH_DEVINST && n.status != CR_NO_SUCH_VALUE; }
 
@@ -164,12 +194,15 @@ bool ParseStatus(const std::string& text, CONFIGRET& status) {
 }
 
 size_t AddNodeLocked(const GUID& setupClass, const std::wstring& id, CONFIGRET status) {
+    Tree& t = TheTree();
     Node n;
-    n.setupClass = setupClass;
-    n.instanceId = id;
+    n.classSlot = static_cast<uint16_t>(ClassSlot(setupClass, true));
     n.status = status;
-    TheTree().nodes.push_back(std::move(n));
-    return TheTree().nodes.size() - 1;
+    t.nodes.push_back(n);
+    t.ids.push_back(id);
+    t.faults.emplace_back();
+    t.classMembers[n.classSlot].push_back(static_cast<uint32_t>(t.nodes.size() - 1));
+    return t.nodes.size() - 1;
 }
 
 void LoadScenarioLocked() {
@@ -204,8 +237,8 @@ void LoadScenarioLocked() {
             std::wstring id = Widen(NextWord(rest));
             uint64_t error;
             if (ParseHex(NextWord(rest), error)) {
-                for (auto& n : t.nodes) {
-                    if (n.instanceId == id) n.removalError = static_cast<DWORD>(error);
+                for (size_t i = 0; i < t.nodes.size(); ++i) {
+                    if (t.ids[i] == id) t.faults[i].removalError = static_cast<DWORD>(error);
                 }
             }
         } else if (keyword == "removal-delay") {
@@ -273,18 +306,26 @@ extern "C" __declspec(dllexport) HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID
     }
     auto set = std::make_unique<DevNodeSet>();
     ++t.openSets;
+    if (!t.spareLists.empty()) {
+        set->members = std::move(t.spareLists.back());
+        t.spareLists.pop_back();
+    }
     std::wstring prefix = enumerator ? std::wstring(enumerator) + L"\\" : std::wstring();
     for (auto& c : prefix) c = static_cast<wchar_t>(std::towupper(c));
-    for (size_t i = 0; i < t.nodes.size(); ++i) {
-        const Node& n = t.nodes[i];
-        if (n.removed || !SameClass(n.setupClass, *classGuid)) continue;
-        if ((flags & DIGCF_PRESENT) && !IsPresent(n)) continue;
-        if (!prefix.empty()) {
-            std::wstring head = n.instanceId.substr(0, prefix.size());
-            for (auto& c : head) c = static_cast<wchar_t>(std::towupper(c));
-            if (head != prefix) continue;
+    size_t slot = ClassSlot(*classGuid, false);
+    if (slot != SIZE_MAX) {
+        set->members.reserve(t.classMembers[slot].size());
+        for (uint32_t i : t.classMembers[slot]) {
+            const Node& n = t.nodes[i];
+            if (n.removed) continue;
+            if ((flags & DIGCF_PRESENT) && !IsPresent(n)) continue;
+            if (!prefix.empty()) {
+                std::wstring head = t.ids[i].substr(0, prefix.size());
+                for (auto& c : head) c = static_cast<wchar_t>(std::towupper(c));
+                if (head != prefix) continue;
+            }
+            set->members.push_back(i);
         }
-        set->members.push_back(i);
     }
     ++t.listings;
     if (t.fromScenario) {
@@ -313,7 +354,7 @@ extern "C" __declspec(dllexport) BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set,
     if (index >= s->members.size()) return finish(FALSE, ERROR_NO_MORE_ITEMS);
     size_t node = s->members[index];
     if (node >= TheTree().nodes.size()) return finish(FALSE, ERROR_NO_MORE_ITEMS);   // the tree was reset
-    data->ClassGuid = TheTree().nodes[node].setupClass;
+    data->ClassGuid = TheTree().classes[TheTree().nodes[node].classSlot];
     data->DevInst = kFirstDevInst + static_cast<DEVINST>(node);
     data->Reserved = index + 1;   // identifies the element within its set
     return finish(TRUE, 0);
@@ -348,11 +389,12 @@ extern "C" __declspec(dllexport) BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTI
         return finish(FALSE, ERROR_INVALID_PARAMETER);
     Node& n = t.nodes[s->members[element - 1]];
     if (n.removed) return finish(FALSE, ERROR_NO_SUCH_DEVINST);
-    if (n.removalError) return finish(FALSE, n.removalError);
+    DWORD injected = t.faults[s->members[element - 1]].removalError;
+    if (injected) return finish(FALSE, injected);
     n.removed = true;
     t.removals.push_back(s->members[element - 1]);
     if (t.fromScenario) {
-        t.removedLines.push_back("removed " + Narrow(n.instanceId));
+        t.removedLines.push_back("removed " + Narrow(t.ids[s->members[element - 1]]));
         WriteScenarioLocked();
     }
     data->DevInst = 0;   // a global removal leaves no device instance behind
@@ -398,14 +440,15 @@ extern "C" __declspec(dllexport) CONFIGRET WINAPI CM_Get_Device_IDW(DEVINST devI
         result = CR_INVALID_DEVNODE;
     } else if (n->removed) {
         result = CR_NO_SUCH_DEVINST;
-    } else if (n->idResult != CR_SUCCESS) {
-        result = n->idResult;
-    } else if (n->instanceId.size() >= length) {
-        std::copy_n(n->instanceId.begin(), length, buffer);   // as much as fits, unterminated
+    } else if (TheTree().faults[devInst - kFirstDevInst].idResult != CR_SUCCESS) {
+        result = TheTree().faults[devInst - kFirstDevInst].idResult;
+    } else if (TheTree().ids[devInst - kFirstDevInst].size() >= length) {
+        std::copy_n(TheTree().ids[devInst - kFirstDevInst].begin(), length, buffer);   // as much as fits, unterminated
         result = CR_BUFFER_SMALL;
     } else {
-        std::copy(n->instanceId.begin(), n->instanceId.end(), buffer);
-        buffer[n->instanceId.size()] = L'\0';
+        const std::wstring& id = TheTree().ids[devInst - kFirstDevInst];
+        std::copy(id.begin(), id.end(), buffer);
+        buffer[id.size()] = L'\0';
         result = CR_SUCCESS;
     }
     w.Record("CM_Get_Device_IDW", 0, {devInst, U(buffer), length, flags}, result == CR_SUCCESS, result, nullptr, 0);
@@ -421,6 +464,10 @@ SIMWORLD_API void SimDevNodes_Reset(void) {
     std::lock_guard<std::mutex> hold(w.mutex);
     Tree& t = TheTree();
     t.nodes.clear();
+    t.ids.clear();
+    t.faults.clear();
+    t.classes.clear();
+    t.classMembers.clear();
     t.classFaults.clear();
     t.removals.clear();
     t.removalDelayMs = 0;
@@ -444,13 +491,13 @@ SIMWORLD_API uint32_t SimDevNodes_AddNode(const GUID* setupClass, const wchar_t*
 SIMWORLD_API void SimDevNodes_FailRemoval(uint32_t devInst, uint32_t win32Error) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
-    if (Node* n = NodeOf(devInst)) n->removalError = win32Error;
+    if (NodeOf(devInst)) TheTree().faults[devInst - kFirstDevInst].removalError = win32Error;
 }
 
 SIMWORLD_API void SimDevNodes_FailDeviceId(uint32_t devInst, uint32_t configRet) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
-    if (Node* n = NodeOf(devInst)) n->idResult = configRet;
+    if (NodeOf(devInst)) TheTree().faults[devInst - kFirstDevInst].idResult = configRet;
 }
 
 SIMWORLD_API void SimDevNodes_FailClassList(const GUID* setupClass, uint32_t win32Error) {
@@ -523,7 +570,7 @@ SIMWORLD_API int SimDevNodes_GetRemoved(uint32_t index, wchar_t* instanceId, siz
     std::lock_guard<std::mutex> hold(w.mutex);
     Tree& t = TheTree();
     if (index >= t.removals.size() || !instanceId || capacity == 0) return 0;
-    const std::wstring& id = t.nodes[t.removals[index]].instanceId;
+    const std::wstring& id = t.ids[t.removals[index]];
     size_t n = std::min(id.size(), capacity - 1);
     std::copy_n(id.begin(), n, instanceId);
     instanceId[n] = L'\0';
