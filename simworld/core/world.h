@@ -48,6 +48,7 @@ struct Device {
     std::vector<Fault> faults;
     std::vector<PipeState> pipes;
     std::map<uint32_t, Bytes> descriptors;   // key: type << 8 | index
+    int interfaceId = 0;      // the device's interface of the device interface class
 };
 
 struct Interface {
