@@ -38,12 +38,18 @@ struct CmRegistration {
     bool closing = false;
     bool inCallback = false;
     DWORD threadId = 0;
+    std::condition_variable wake;   // its delivery thread: work queued or closing
 };
 
 // Guarded by the world mutex.
 std::map<HCMNOTIFICATION, std::shared_ptr<CmRegistration>> registrations;
 uintptr_t nextHandle = 0xC300;
-std::condition_variable cmChanged;
+std::condition_variable cmChanged;       // a callback returned: for WaitIdle and CM_Unregister_Notification
+std::condition_variable workAvailable;   // a registration waits for a delivery thread
+// Registrations waiting for a delivery thread, and the threads idle between registrations
+// (a thread costs milliseconds to start under Wine: the world reuses them, as a pool would).
+std::deque<std::shared_ptr<CmRegistration>> unassigned;
+int idleWorkers = 0;
 
 uint64_t U(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
@@ -55,12 +61,11 @@ std::wstring Widen(const std::string& text) {
     return out;
 }
 
-void Deliver(const std::shared_ptr<CmRegistration>& r) {
-    World& w = TheWorld();
-    std::unique_lock<std::mutex> hold(w.mutex);
+// Serves one registration until it is closed. Called and returns with the world mutex held.
+void Deliver(std::unique_lock<std::mutex>& hold, const std::shared_ptr<CmRegistration>& r) {
     r->threadId = GetCurrentThreadId();
     for (;;) {
-        cmChanged.wait(hold, [&] { return r->closing || !r->queue.empty(); });
+        r->wake.wait(hold, [&] { return r->closing || !r->queue.empty(); });
         if (r->closing) break;
         PendingEvent event = std::move(r->queue.front());
         r->queue.pop_front();
@@ -81,6 +86,19 @@ void Deliver(const std::shared_ptr<CmRegistration>& r) {
     }
 }
 
+void Worker() {
+    World& w = TheWorld();
+    std::unique_lock<std::mutex> hold(w.mutex);
+    for (;;) {
+        ++idleWorkers;
+        workAvailable.wait(hold, [] { return !unassigned.empty(); });
+        --idleWorkers;
+        std::shared_ptr<CmRegistration> r = std::move(unassigned.front());
+        unassigned.pop_front();
+        Deliver(hold, r);
+    }
+}
+
 }  // namespace
 
 void QueueCmEventLocked(DWORD action, const GUID& classGuid, const std::string& path) {
@@ -89,8 +107,8 @@ void QueueCmEventLocked(DWORD action, const GUID& classGuid, const std::string& 
         if (r->closing) continue;
         if (!r->allClasses && std::memcmp(&r->classGuid, &classGuid, sizeof classGuid) != 0) continue;
         r->queue.push_back(PendingEvent{action, classGuid, link});
+        r->wake.notify_one();
     }
-    cmChanged.notify_all();
 }
 
 }  // namespace sim
@@ -115,6 +133,7 @@ SIMWORLD_API uint32_t SimInterfaces_CmRegistrationCount(const GUID* classGuid) {
     std::lock_guard<std::mutex> hold(w.mutex);
     uint32_t n = 0;
     for (auto& [handle, r] : registrations) {
+        if (r->closing) continue;
         if (!classGuid || std::memcmp(&r->classGuid, classGuid, sizeof(GUID)) == 0) ++n;
     }
     return n;
@@ -149,7 +168,9 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTE
     r->allClasses = (filter->Flags & CM_NOTIFY_FILTER_FLAG_ALL_INTERFACE_CLASSES) != 0;
     r->context = context;
     r->callback = callback;
-    std::thread([r] { Deliver(r); }).detach();
+    unassigned.push_back(r);
+    if (idleWorkers < static_cast<int>(unassigned.size())) std::thread(Worker).detach();
+    workAvailable.notify_one();
     registrations[r->handle] = r;
     *notifyContext = r->handle;
     return record(CR_SUCCESS, r->handle);
@@ -161,21 +182,22 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Unregister_Notification(HCMNOTIFICATIO
     auto it = registrations.find(handle);
     CONFIGRET result = CR_SUCCESS;
     DWORD fault = 0;
-    if (it == registrations.end()) result = CR_INVALID_POINTER;
+    if (it == registrations.end() || it->second->closing) result = CR_INVALID_POINTER;
     else if (TakeInterfaceFault(SIM_CM_UNREGISTER, fault)) result = static_cast<CONFIGRET>(fault);
     w.Record("CM_Unregister_Notification", 0, {U(handle)}, result, 0, nullptr, 0);   // result: the CONFIGRET
     if (result != CR_SUCCESS) return result;
     std::shared_ptr<CmRegistration> r = it->second;
-    registrations.erase(it);
-    r->closing = true;
+    r->closing = true;   // listed until its callback has returned, so that WaitIdle waits for it
     r->queue.clear();
-    cmChanged.notify_all();
+    r->wake.notify_one();
     if (r->inCallback && r->threadId == GetCurrentThreadId()) {
         std::fprintf(stderr, "simworld: CM_Unregister_Notification called from inside its own callback waits for "
                              "that callback: deadlock, as on Windows\n");
         std::fflush(stderr);
     }
     cmChanged.wait(hold, [&] { return !r->inCallback; });
+    registrations.erase(handle);
+    cmChanged.notify_all();
     return CR_SUCCESS;
 }
 

@@ -103,7 +103,7 @@ void RegistrationList::Dispatch(int32_t action, const GUID& classGuid, const cha
         }
         innermostCall = frame.outer;
         std::lock_guard<std::mutex> hold(mutex_);
-        if (--e->calls == 0) idle_.notify_all();
+        if (--e->calls == 0 && waiting_ > 0) idle_.notify_all();
     }
     --dispatchDepth;
 }
@@ -112,7 +112,9 @@ void RegistrationList::WaitUntilIdle(const EntryRef& entry) {
     if (InsideDispatch()) return;
     int own = CallsOnThisThread(entry.get());
     std::unique_lock<std::mutex> hold(mutex_);
+    ++waiting_;
     idle_.wait(hold, [&] { return entry->calls <= own; });
+    --waiting_;
 }
 
 }  // namespace lwu

@@ -50,6 +50,7 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable idle_;
+    int waiting_ = 0;   // threads in WaitUntilIdle: only they need a wake-up
     std::vector<EntryRef> entries_;
 };
 
