@@ -9,7 +9,9 @@
      once per window registration of the class (SendMessageTimeoutA; the call returns once the
      window's thread has handled them). user32 is Wine's own and the world cannot see its
      registrations, so whoever registers a window mirrors them with SimInterfaces_WindowRegistered.
-   Events are delivered outside the world's lock, so callbacks may call back into the world. */
+   Events are delivered outside the world's lock, so callbacks may call back into the world.
+   SimWorld_Reset clears the interfaces, their faults and the window registrations; the
+   Configuration Manager registrations stay, since they belong to the program that made them. */
 #ifndef SIMWORLD_INTERFACES_H
 #define SIMWORLD_INTERFACES_H
 

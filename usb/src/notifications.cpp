@@ -96,8 +96,11 @@ void ReportPresentInterfaces(DeviceNotificationCallback callback, const GUID& cl
         if (!buffer.get()) continue;   // no memory for this one: skip it, report the others
         auto detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(set, &item, detail, required, nullptr, nullptr)) {
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &item, detail, required, nullptr, nullptr)) continue;
+        try {
             callback(LWU_DEVICE_ARRIVAL, detail->DevicePath);
+        } catch (...) {
+            // a host's exception ends neither the report nor the registration
         }
     }
 }
