@@ -48,7 +48,8 @@ endfunction()
 # uses_substitutes(<exe target> DLL...): the program loads our substitute platform DLLs
 # (per-program DLL override in the Wine prefix) instead of Wine's own.
 function(uses_substitutes target)
-  set_property(GLOBAL APPEND PROPERTY WINE_OVERRIDE_PROGRAMS "${target}|${ARGN}")
+  string(REPLACE ";" "|" dlls "${ARGN}")   # one property item per program, whatever the DLL count
+  set_property(GLOBAL APPEND PROPERTY WINE_OVERRIDE_PROGRAMS "${target}|${dlls}")
 endfunction()
 
 function(finish_wine_overrides)

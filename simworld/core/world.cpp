@@ -1,6 +1,8 @@
 // The world itself and its control interface for tests and the demo.
 #include "world.h"
 
+#include "interfaces.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -83,6 +85,7 @@ void World::ResetLocked() {
     devices.clear();
     interfaces.clear();
     pending.clear();   // their OVERLAPPED records may be gone with the test that started them
+    ResetInterfacesLocked();
     calls.clear();
     keepCalls = keepData = true;
     changed.notify_all();
@@ -138,10 +141,9 @@ SIMWORLD_API void SimWorld_DefaultConfig(SimUsbDeviceConfig* c) {
     c->handshakeValue = 0x01020304;
 }
 
-SIMWORLD_API int SimWorld_AddDevice(const SimUsbDeviceConfig* config, char* path, size_t pathCapacity) {
-    if (!config) return 0;
+// The device arrives under the world mutex; its interface is announced after it is released.
+static int AddDeviceLocked(const SimUsbDeviceConfig* config, char* path, size_t pathCapacity, std::string& announce) {
     World& w = TheWorld();
-    std::lock_guard<std::mutex> hold(w.mutex);
     Device d;
     d.id = w.nextDevice++;
     d.config = *config;
@@ -178,7 +180,21 @@ SIMWORLD_API int SimWorld_AddDevice(const SimUsbDeviceConfig* config, char* path
     d.descriptors[(3u << 8) | 3] = StringDescriptor(std::wstring(d.serial.begin(), d.serial.end()));
     CopyOut(d.path, path, pathCapacity);
     int id = d.id;
+    d.interfaceId = AddInterfaceLocked(DeviceInterfaceClass(), d.path);
+    announce = d.path;
     w.devices.emplace(id, std::move(d));
+    return id;
+}
+
+SIMWORLD_API int SimWorld_AddDevice(const SimUsbDeviceConfig* config, char* path, size_t pathCapacity) {
+    if (!config) return 0;
+    std::string announce;
+    int id;
+    {
+        std::lock_guard<std::mutex> hold(TheWorld().mutex);
+        id = AddDeviceLocked(config, path, pathCapacity, announce);
+    }
+    if (id) AnnounceInterface(true, DeviceInterfaceClass(), announce);
     return id;
 }
 
@@ -193,12 +209,18 @@ SIMWORLD_API int SimWorld_DevicePath(int device, char* path, size_t pathCapacity
 
 SIMWORLD_API void SimWorld_RemoveDevice(int device) {
     World& w = TheWorld();
-    std::lock_guard<std::mutex> hold(w.mutex);
-    Device* d = w.Find(device);
-    if (!d || !d->present) return;
-    d->present = false;
-    DeleteFileW(d->filePath.c_str());
-    w.changed.notify_all();
+    GUID cls{};
+    std::string announce;
+    {
+        std::lock_guard<std::mutex> hold(w.mutex);
+        Device* d = w.Find(device);
+        if (!d || !d->present) return;
+        d->present = false;
+        DeleteFileW(d->filePath.c_str());
+        w.changed.notify_all();
+        if (!RemoveInterfaceLocked(d->interfaceId, cls, announce)) return;
+    }
+    AnnounceInterface(false, cls, announce);
 }
 
 SIMWORLD_API int SimWorld_LoadDefault(void) {

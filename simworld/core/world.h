@@ -51,6 +51,7 @@ struct Device {
     std::map<uint32_t, Bytes> descriptors;   // key: type << 8 | index
     std::map<uint8_t, std::vector<SimPipe>> alternates;   // settings other than 0, as reported
     PipeState controlPipe{SimPipe{0, 0, 0, 64}};            // the default control pipe (its policies)
+    int interfaceId = 0;      // the device's interface of the device interface class
 };
 
 // An overlapped transfer that returned ERROR_IO_PENDING and has not completed yet.

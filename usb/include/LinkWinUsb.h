@@ -122,6 +122,28 @@ uint32_t LWU_CALL QueryDeviceEndpoints(void* handle, EndpointPair* endpoints);
 uint32_t LWU_CALL GetDeviceDescriptor(void* handle, void* buffer, uint32_t bufferLength, uint32_t* transferred);
 
 /* Discovery and arrival/removal notifications. */
+#define LWU_DEVICE_ARRIVAL 1 /* present at registration, or arrived */
+#define LWU_DEVICE_REMOVAL 0 /* removed */
+
+/* Called once for each present interface of the class at registration (on the registering
+   thread), then for each arrival and removal (on the window's thread or a Configuration
+   Manager thread). `path` is valid only during the call. A callback may register and
+   unregister; a running dispatch does not call entries removed before their turn, nor entries
+   added while it runs. An unregister export called outside a callback returns once the entry's
+   callback has returned everywhere; called from inside one, it does not wait. */
+typedef void(LWU_CALL* DeviceNotificationCallback)(int32_t action, const char* path);
+LWU_STATIC_ASSERT(sizeof(DeviceNotificationCallback) == sizeof(void*), "callbacks are pointer-sized");
+
+/* classGuid: braced registry form, e.g. L"{8F0A6C3E-5B1D-4C2A-9E7F-3D2B1A0C9E8D}".
+   Runs a message loop on the calling thread; returns when the registration fails, or when the
+   thread receives WM_QUIT (the registration then stays). */
+void LWU_CALL RegisterForDeviceNotification(DeviceNotificationCallback callback, const wchar_t* classGuid);
+void LWU_CALL UnregisterForDeviceNotification(DeviceNotificationCallback callback, const wchar_t* classGuid);
+/* 0 or a Win32 error code; ERROR_INVALID_PARAMETER for a null callback or unreadable GUID text. */
+uint32_t LWU_CALL CmRegisterNotification(DeviceNotificationCallback callback, const wchar_t* classGuid);
+/* 0 also when nothing matched. Releases the first entry of callback and class, whichever
+   export made it. */
+uint32_t LWU_CALL CmUnregisterNotification(DeviceNotificationCallback callback, const wchar_t* classGuid);
 
 /* Identity strings. */
 

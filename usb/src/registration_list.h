@@ -1,0 +1,62 @@
+// The process-wide list of notification registrations, shared by the registering threads,
+// the window's thread and the Configuration Manager's notification threads.
+#pragma once
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "LinkWinUsb.h"
+
+namespace lwu {
+
+enum class Mechanism { Window, ConfigurationManager };
+
+struct NotificationEntry {
+    DeviceNotificationCallback callback = nullptr;
+    GUID classGuid{};
+    void* registrationHandle = nullptr;   // HDEVNOTIFY or HCMNOTIFICATION, as `mechanism` says
+    Mechanism mechanism = Mechanism::Window;
+    // Guarded by the list's mutex.
+    bool listed = true;       // false once removed: no dispatch calls it any more
+    bool releasing = false;   // an unregister call is releasing it with the system
+    int calls = 0;            // dispatches inside its callback right now
+};
+
+using EntryRef = std::shared_ptr<NotificationEntry>;
+
+// Which entries a dispatch calls: those of the event's class that were listed when the
+// dispatch began, in list order, each only if it is still listed when its turn comes.
+// Entries appended during a dispatch hear the next event, not this one.
+class RegistrationList {
+public:
+    void Append(DeviceNotificationCallback callback, const GUID& classGuid, void* handle, Mechanism mechanism);
+    // The first listed entry of callback and class that no other call is releasing, now
+    // marked as being released; null when there is none.
+    EntryRef Claim(DeviceNotificationCallback callback, const GUID& classGuid);
+    // The system kept the registration: the entry stays as it was.
+    void Unclaim(const EntryRef& entry);
+    // Removes the entry and every entry equal to it (callback, class, handle and mechanism).
+    void Remove(const EntryRef& entry);
+    size_t Count();
+    void Dispatch(int32_t action, const GUID& classGuid, const char* path);
+    // Waits until no other thread runs the entry's callback. Skipped inside a dispatch: a
+    // callback waiting for another thread's callback could wait for itself in a cycle.
+    void WaitUntilIdle(const EntryRef& entry);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    int waiting_ = 0;   // threads in WaitUntilIdle: only they need a wake-up
+    std::vector<EntryRef> entries_;
+};
+
+RegistrationList& Registrations();
+
+// True while the calling thread runs a notification callback.
+bool InsideDispatch();
+
+}  // namespace lwu

@@ -1,0 +1,159 @@
+// Callbacks that register and unregister while a dispatch runs, many threads at once, and
+// unloading the library while registrations remain.
+#include "notification_host.h"
+
+namespace {
+
+using Reentrancy = NotificationTest;
+
+TEST_F(Reentrancy, ACallbackUnregisteringItselfOnANotificationThreadNeitherDeadlocksNorStopsTheWalk) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    WindowRegistration later(api(), Hear<2>, cls_, false);   // one notification thread delivers: A's
+    std::atomic<uint32_t> result{12345};
+    Ear::Get().React(1, [&] { result = api().CmUnregister(Hear<1>, cls_.w()); });
+
+    SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#first");
+    ASSERT_EQ(1, SimInterfaces_WaitIdle(5000)) << "the callback's unregistration deadlocked";
+    EXPECT_EQ(0u, result.load());
+    EXPECT_EQ((std::vector<int>{1, 2}), Ear::Get().Callers()) << "the walk went on to the next entry";
+    EXPECT_NE(GetCurrentThreadId(), Ear::Get().All()[0].thread);
+    EXPECT_TRUE(WaitFor([&] { return SimInterfaces_CmRegistrationCount(&cls_.guid) == 0; }))
+        << "the system registration is released after the callback";
+
+    Ear::Get().Clear();
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#second");
+    EXPECT_EQ((std::vector<int>{2}), Ear::Get().Callers()) << "the entry stopped at once";
+    api().Unregister(Hear<2>, cls_.w());
+}
+
+TEST_F(Reentrancy, ADispatchCallsNeitherEntriesRemovedBeforeTheirTurnNorEntriesAddedDuringIt) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegister(Hear<3>, cls_.w()));
+    std::atomic<uint32_t> removed{12345};
+    std::atomic<uint32_t> added{12345};
+    Ear::Get().React(1, [&] {
+        removed = api().CmUnregister(Hear<3>, cls_.w());   // a later entry, on the window's thread
+        added = api().CmRegister(Hear<4>, cls_.w());
+    });
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#first");
+    EXPECT_EQ(0u, removed.load());
+    EXPECT_EQ(0u, added.load());
+    EXPECT_EQ((std::vector<int>{1, 2}), Ear::Get().Callers());
+
+    Ear::Get().Clear();
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#second");
+    EXPECT_EQ((std::vector<int>{1, 2, 4}), Ear::Get().Callers()) << "the new entry hears the next event";
+    EXPECT_TRUE(WaitFor([&] { return SimInterfaces_CmRegistrationCount(&cls_.guid) == 3; }));
+    for (auto callback : {Hear<1>, Hear<2>, Hear<4>}) EXPECT_EQ(0u, api().CmUnregister(callback, cls_.w()));
+}
+
+TEST_F(Reentrancy, AWindowEntryUnregisteringItselfDuringItsCallReturns) {
+    WindowRegistration windowEntry(api(), Hear<1>, cls_, false);
+    ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
+    std::atomic<bool> returned{false};
+    Ear::Get().React(1, [&] {
+        api().Unregister(Hear<1>, cls_.w());
+        returned = true;
+    });
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#first");
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ((std::vector<int>{1, 2}), Ear::Get().Callers());
+    Ear::Get().Clear();
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#second");
+    EXPECT_EQ((std::vector<int>{2}), Ear::Get().Callers());
+    EXPECT_EQ(0u, api().CmUnregister(Hear<2>, cls_.w()));
+}
+
+TEST_F(Reentrancy, UnregisteringWaitsForTheEntrysCallbackRunningOnAnotherThread) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    HANDLE inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> callbackDone{false};
+    Ear::Get().React(1, [&] {
+        SetEvent(inside);
+        WaitForSingleObject(release, 5000);
+        callbackDone = true;
+    });
+    SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#slow");
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inside, 5000));
+    std::thread releaser([&] {
+        Sleep(100);
+        SetEvent(release);
+    });
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_TRUE(callbackDone.load()) << "the export returned while the callback still ran";
+    releaser.join();
+    CloseHandle(inside);
+    CloseHandle(release);
+}
+
+using Concurrency = NotificationTest;
+
+DeviceNotificationCallback const churners[] = {Hear<11>, Hear<12>, Hear<13>, Hear<14>};
+
+TEST_F(Concurrency, ManyThreadsRegisterAndUnregisterWhileEventsArrive) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<10>, cls_.w()));   // registered throughout
+    std::atomic<int> failures{0};
+    std::atomic<bool> eventsDone{false};
+    std::vector<std::thread> threads;
+    for (DeviceNotificationCallback callback : churners) {
+        threads.emplace_back([&, callback] {
+            for (int i = 0; i < 40; ++i) {
+                if (api().CmRegister(callback, cls_.w()) != 0) ++failures;
+                if (api().CmUnregister(callback, cls_.w()) != 0) ++failures;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < 6; ++i) {
+            WindowRegistration windowEntry(api(), Hear<20>, cls_, false);
+            api().Unregister(Hear<20>, cls_.w());
+            if (!windowEntry.Quit()) ++failures;
+        }
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 200; ++i) {
+            std::string path = "\\\\?\\sim#direct-" + std::to_string(i);
+            Send(DBT_DEVICEARRIVAL, cls_.guid, path.c_str());
+            if (i % 4 == 0) SimInterfaces_Remove(SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#world"));
+        }
+        eventsDone = true;
+    });
+    for (auto& t : threads) t.join();
+    ASSERT_TRUE(eventsDone.load());
+    Settle();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(1u, SimInterfaces_CmRegistrationCount(&cls_.guid)) << "only the steady registration is left";
+
+    std::vector<std::string> direct;
+    for (const Heard& h : Ear::Get().Of(10)) {
+        if (h.path.rfind("\\\\?\\sim#direct-", 0) == 0) direct.push_back(h.path);
+    }
+    ASSERT_EQ(200u, direct.size()) << "the steady entry heard each window event exactly once";
+    for (int i = 0; i < 200; ++i) EXPECT_EQ("\\\\?\\sim#direct-" + std::to_string(i), direct[i]);
+    EXPECT_EQ(0u, api().CmUnregister(Hear<10>, cls_.w()));
+}
+
+// Run in a process of its own: the library must not have been loaded before.
+TEST(Unloading, AnArrivalAfterFreeLibraryReachesTheCallbacksAndDoesNotCrash) {
+    if (GetModuleHandleA("LinkWinUsb.dll")) GTEST_SKIP() << "needs a process that never loaded the library";
+    SimWorld_Reset();
+    Ear::Get().Clear();
+    InterfaceClass cls = InterfaceClass::Fresh();
+    auto library = std::make_unique<HostLibrary>("LinkWinUsb.dll");
+    NotificationApi api(*library);
+    ASSERT_EQ(0u, api.CmRegister(Hear<1>, cls.w()));
+    // This thread makes the window and keeps serving it after the library's loop has ended.
+    WindowRegistration windowEntry(api, Hear<2>, cls, true, true);
+    ASSERT_TRUE(windowEntry.EndLoop());
+    library->Unload();
+    EXPECT_NE(nullptr, GetModuleHandleA("LinkWinUsb.dll")) << "registrations keep the library loaded";
+
+    SimInterfaces_Add(&cls.guid, "\\\\?\\sim#after-unload");
+    EXPECT_EQ(1, SimInterfaces_WaitIdle(5000));
+    EXPECT_EQ(2u, Ear::Get().Of(1).size());
+    EXPECT_EQ(2u, Ear::Get().Of(2).size());
+}
+
+}  // namespace

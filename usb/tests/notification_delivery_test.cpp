@@ -1,0 +1,225 @@
+// Arrivals and removals: which entries hear them, through which mechanism's events, what the
+// window ignores, and how entries are released.
+#include "notification_host.h"
+
+namespace {
+
+using Delivery = NotificationTest;
+
+size_t CountOf(const std::vector<Heard>& heard, int32_t action) {
+    size_t n = 0;
+    for (const Heard& h : heard) n += h.action == action ? 1 : 0;
+    return n;
+}
+
+TEST_F(Delivery, EveryEntryOfTheClassHearsEveryEventOfEitherMechanism) {
+    WindowRegistration windowEntry(api(), Hear<1>, cls_);
+    ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegister(Hear<3>, other_.w()));
+
+    int id = SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#arrives");
+    Settle();
+    // The window's event and the Configuration Manager's event each reach both entries.
+    for (int who : {1, 2}) {
+        std::vector<Heard> heard = Ear::Get().Of(who);
+        ASSERT_EQ(2u, heard.size()) << "callback " << who;
+        EXPECT_EQ(2u, CountOf(heard, LWU_DEVICE_ARRIVAL));
+        int onWindowThread = 0;
+        for (const Heard& h : heard) {
+            EXPECT_EQ("\\\\?\\sim#arrives", h.path);
+            EXPECT_NE(GetCurrentThreadId(), h.thread);
+            onWindowThread += h.thread == ownerThread() ? 1 : 0;
+        }
+        EXPECT_EQ(1, onWindowThread) << "one call from the window's thread, one from a notification thread";
+    }
+    EXPECT_TRUE(Ear::Get().Of(3).empty()) << "other classes hear nothing";
+
+    Ear::Get().Clear();
+    SimInterfaces_Remove(id);
+    Settle();
+    EXPECT_EQ(2u, CountOf(Ear::Get().Of(1), LWU_DEVICE_REMOVAL));
+    EXPECT_EQ(2u, CountOf(Ear::Get().Of(2), LWU_DEVICE_REMOVAL));
+    EXPECT_EQ(4u, Ear::Get().All().size());
+
+    api().Unregister(Hear<1>, cls_.w());
+    windowEntry.Unmirror();
+    EXPECT_EQ(0u, api().CmUnregister(Hear<2>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregister(Hear<3>, other_.w()));
+}
+
+TEST_F(Delivery, TheSameCallbackRegisteredTwiceIsCalledTwiceAndUnregistersOlderFirst) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    std::vector<SimCall> registered = CallsNamed("CM_Register_Notification");
+    ASSERT_EQ(2u, registered.size());
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#twice");
+    EXPECT_EQ(2u, Ear::Get().Of(1).size());
+
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    std::vector<SimCall> released = CallsNamed("CM_Unregister_Notification");
+    ASSERT_EQ(1u, released.size());
+    EXPECT_EQ(registered[0].args[4], released[0].args[0]) << "the older registration goes first";
+    Ear::Get().Clear();
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#once");
+    EXPECT_EQ(1u, Ear::Get().Of(1).size());
+
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, SimInterfaces_CmRegistrationCount(&cls_.guid));
+    Ear::Get().Clear();
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#none");
+    EXPECT_TRUE(Ear::Get().All().empty());
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w())) << "nothing left to match is success";
+}
+
+TEST_F(Delivery, ALongConfigurationManagerPathArrivesWhole) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    std::string path = "\\\\?\\sim#" + std::string(251, 'a') + "#" + std::string(40, 'b');   // 300 characters
+    ASSERT_EQ(300u, path.size());
+    SimInterfaces_Add(&cls_.guid, path.c_str());
+    Settle();
+    ASSERT_EQ(1u, Ear::Get().Of(1).size());
+    EXPECT_EQ(path, Ear::Get().Of(1)[0].path);
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+}
+
+TEST_F(Delivery, AnUnknownConfigurationManagerActionIsWrittenAndCallsNothing) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    StdoutCapture out;
+    SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#odd", CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
+    SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#odder", 77);
+    Settle();
+    EXPECT_EQ("CmInterfaceNotification: Arrival unknown action   \\\\?\\sim#odd\n"
+              "CmInterfaceNotification: Arrival unknown action   \\\\?\\sim#odder\n",
+              out.Text());
+    EXPECT_TRUE(Ear::Get().All().empty());
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+}
+
+TEST_F(Delivery, TheWindowIgnoresOtherEventsAndDeviceTypes) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0, Send(DBT_DEVICEQUERYREMOVE, cls_.guid, "\\\\?\\sim#a"));
+    EXPECT_EQ(0, Send(DBT_DEVICEREMOVEPENDING, cls_.guid, "\\\\?\\sim#a"));
+    EXPECT_EQ(0, Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#a", DBT_DEVTYP_VOLUME));
+    EXPECT_EQ(0, Send(DBT_DEVICEREMOVECOMPLETE, cls_.guid, "\\\\?\\sim#a", DBT_DEVTYP_HANDLE));
+    EXPECT_EQ(0, SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0));
+    EXPECT_EQ(0, SendMessageA(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0));
+    EXPECT_TRUE(Ear::Get().All().empty());
+
+    EXPECT_EQ(0, Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#in"));
+    EXPECT_EQ(0, Send(DBT_DEVICEREMOVECOMPLETE, cls_.guid, "\\\\?\\sim#out"));
+    std::vector<Heard> heard = Ear::Get().All();
+    ASSERT_EQ(2u, heard.size());
+    EXPECT_EQ(LWU_DEVICE_ARRIVAL, heard[0].action);
+    EXPECT_EQ("\\\\?\\sim#in", heard[0].path);
+    EXPECT_EQ(LWU_DEVICE_REMOVAL, heard[1].action);
+    EXPECT_EQ(ownerThread(), heard[1].thread);
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+}
+
+// Counts the WM_CLOSE messages sent to windows of the window's thread.
+std::atomic<int> closesSeen{0};
+LRESULT CALLBACK WatchCloses(int code, WPARAM wParam, LPARAM lParam) {
+    auto sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && sent->message == WM_CLOSE) ++closesSeen;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+TEST_F(Delivery, WmCloseLeavesTheWindowAndItsRegistrationsInPlace) {
+    HHOOK hook = SetWindowsHookExA(WH_CALLWNDPROC, WatchCloses, nullptr, ownerThread());
+    ASSERT_NE(nullptr, hook);
+    closesSeen = 0;
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0, closesSeen.load()) << "the Configuration Manager export sends no WM_CLOSE";
+
+    {
+        WindowRegistration windowEntry(api(), Hear<2>, cls_);
+        api().Unregister(Hear<2>, cls_.w());   // the last entry: WM_CLOSE follows
+        windowEntry.Unmirror();
+        EXPECT_EQ(1, closesSeen.load());
+        api().Unregister(Hear<2>, cls_.w());   // nothing matches, the list is still empty
+        EXPECT_EQ(2, closesSeen.load());
+    }
+    EXPECT_EQ(0, SendMessageA(window_, WM_CLOSE, 0, 0));
+    UnhookWindowsHookEx(hook);
+    EXPECT_TRUE(IsWindow(window_));
+    EXPECT_EQ(window_, FindNotificationWindow());
+
+    WindowRegistration again(api(), Hear<3>, cls_);
+    EXPECT_EQ(window_, FindNotificationWindow()) << "later registrations reuse the window";
+    SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#after-close");
+    ASSERT_EQ(1u, Ear::Get().Of(3).size());
+    EXPECT_EQ(ownerThread(), Ear::Get().Of(3)[0].thread);
+    api().Unregister(Hear<3>, cls_.w());
+    again.Unmirror();
+}
+
+TEST_F(Delivery, AWindowRegistrationReturnsOnWmQuitAndStaysRegistered) {
+    WindowRegistration windowEntry(api(), Hear<1>, cls_);
+    ASSERT_FALSE(windowEntry.returned());
+    EXPECT_TRUE(windowEntry.Quit()) << "RegisterForDeviceNotification returns when its thread gets WM_QUIT";
+    SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#after-quit");
+    ASSERT_EQ(1u, Ear::Get().Of(1).size()) << "the entry stays: the window's thread dispatches it";
+    EXPECT_EQ(ownerThread(), Ear::Get().Of(1)[0].thread);
+    api().Unregister(Hear<1>, cls_.w());
+    windowEntry.Unmirror();
+    Ear::Get().Clear();
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#gone");
+    EXPECT_TRUE(Ear::Get().All().empty());
+}
+
+TEST_F(Delivery, AWindowEntryFoundByTheConfigurationManagerExportIsReleasedByItsOwnCall) {
+    WindowRegistration windowEntry(api(), Hear<1>, cls_);
+    SimWorld_ClearCalls();
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    windowEntry.Unmirror();
+    EXPECT_TRUE(CallsNamed("CM_Unregister_Notification").empty()) << "a window handle never reaches cfgmgr32";
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#x");
+    EXPECT_TRUE(Ear::Get().All().empty()) << "the entry is gone";
+}
+
+TEST_F(Delivery, AConfigurationManagerEntryFoundByTheWindowExportIsReleasedByItsOwnCall) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    uintptr_t handle = CallsNamed("CM_Register_Notification").back().args[4];
+    api().Unregister(Hear<1>, cls_.w());   // UnregisterDeviceNotification would crash on this handle
+    std::vector<SimCall> released = CallsNamed("CM_Unregister_Notification");
+    ASSERT_EQ(1u, released.size());
+    EXPECT_EQ(handle, released[0].args[0]);
+    EXPECT_EQ(0u, SimInterfaces_CmRegistrationCount(&cls_.guid));
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#x");
+    EXPECT_TRUE(Ear::Get().All().empty());
+}
+
+TEST_F(Delivery, AFailingReleaseKeepsTheEntryAndReturnsTheMappedCode) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    SimInterfaces_FailCall(SIM_CM_UNREGISTER, CR_ACCESS_DENIED, 1);
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_ACCESS_DENIED), api().CmUnregister(Hear<1>, cls_.w()));
+    SimInterfaces_FailCall(SIM_CM_UNREGISTER, CR_FAILURE, 1);
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_DATA), api().CmUnregister(Hear<1>, cls_.w())) << "no mapping: 13";
+    SimInterfaces_FailCall(SIM_CM_UNREGISTER, CR_FAILURE, 1);
+    api().Unregister(Hear<1>, cls_.w());
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#kept");
+    EXPECT_EQ(1u, Ear::Get().Of(1).size()) << "the entry stays after each failure";
+    EXPECT_EQ(1u, SimInterfaces_CmRegistrationCount(&cls_.guid));
+
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    Ear::Get().Clear();
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#gone");
+    EXPECT_TRUE(Ear::Get().All().empty());
+}
+
+TEST_F(Delivery, AFailingRegistrationAddsAndReportsNothing) {
+    SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#present");
+    SimInterfaces_FailCall(SIM_CM_REGISTER, CR_OUT_OF_MEMORY, 1);
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY), api().CmRegister(Hear<1>, cls_.w()));
+    SimInterfaces_FailCall(SIM_CM_REGISTER, CR_FAILURE, 1);
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_DATA), api().CmRegister(Hear<1>, cls_.w()));
+    EXPECT_TRUE(Ear::Get().All().empty());
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#x");
+    EXPECT_TRUE(Ear::Get().All().empty());
+    SimWorld_ClearCalls();
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_TRUE(CallsNamed("CM_Unregister_Notification").empty());
+}
+
+}  // namespace

@@ -1,0 +1,270 @@
+// Test support for discovery and notifications: the library loaded once per process (once it
+// has registered anything it stays loaded), a record of every callback call, fresh interface
+// classes per test, a window-owning thread, and window registrations on threads of their own.
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <dbt.h>
+#include <objbase.h>
+#include <cfgmgr32.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LinkWinUsb.h"
+#include "host_library.h"
+#include "simworld.h"
+#include "simworld_interfaces.h"
+
+struct NotificationApi {
+    explicit NotificationApi(const HostLibrary& lib)
+        : Register(lib.Get<decltype(&::RegisterForDeviceNotification)>("RegisterForDeviceNotification")),
+          Unregister(lib.Get<decltype(&::UnregisterForDeviceNotification)>("UnregisterForDeviceNotification")),
+          CmRegister(lib.Get<decltype(&::CmRegisterNotification)>("CmRegisterNotification")),
+          CmUnregister(lib.Get<decltype(&::CmUnregisterNotification)>("CmUnregisterNotification")),
+          OpenDevice(lib.Get<decltype(&::OpenDevice)>("OpenDevice")),
+          CloseDevice(lib.Get<decltype(&::CloseDevice)>("CloseDevice")) {}
+    decltype(&::RegisterForDeviceNotification) Register;
+    decltype(&::UnregisterForDeviceNotification) Unregister;
+    decltype(&::CmRegisterNotification) CmRegister;
+    decltype(&::CmUnregisterNotification) CmUnregister;
+    decltype(&::OpenDevice) OpenDevice;
+    decltype(&::CloseDevice) CloseDevice;
+};
+
+// One call of a callback as the host heard it.
+struct Heard {
+    int who;
+    int32_t action;
+    std::string path;
+    DWORD thread;
+};
+
+// Process-wide record of the calls of the callbacks Hear<N>.
+class Ear {
+public:
+    static Ear& Get() {
+        static Ear ear;
+        return ear;
+    }
+    void Add(int who, int32_t action, const char* path) {
+        std::function<void()> reaction;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            heard_.push_back(Heard{who, action, path ? path : "(null)", GetCurrentThreadId()});
+            auto it = reactions_.find(who);
+            if (it != reactions_.end()) {
+                reaction = std::move(it->second);
+                reactions_.erase(it);
+            }
+        }
+        if (reaction) reaction();
+    }
+    // Runs once, inside the next call of callback `who`.
+    void React(int who, std::function<void()> reaction) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        reactions_[who] = std::move(reaction);
+    }
+    std::vector<Heard> All() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return heard_;
+    }
+    std::vector<Heard> Of(int who) {
+        std::vector<Heard> out;
+        for (const Heard& h : All()) {
+            if (h.who == who) out.push_back(h);
+        }
+        return out;
+    }
+    std::vector<int> Callers() {
+        std::vector<int> out;
+        for (const Heard& h : All()) out.push_back(h.who);
+        return out;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        heard_.clear();
+        reactions_.clear();
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Heard> heard_;
+    std::map<int, std::function<void()>> reactions_;
+};
+
+template <int N>
+void LWU_CALL Hear(int32_t action, const char* path) {
+    Ear::Get().Add(N, action, path);
+}
+
+// A device interface class no other test uses.
+struct InterfaceClass {
+    GUID guid{};
+    std::wstring text;
+    static InterfaceClass Fresh() {
+        InterfaceClass c;
+        CoCreateGuid(&c.guid);
+        wchar_t buffer[64];
+        StringFromGUID2(c.guid, buffer, 64);
+        c.text = buffer;
+        return c;
+    }
+    const wchar_t* w() const { return text.c_str(); }
+};
+
+inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        Sleep(2);
+    }
+    return true;
+}
+
+inline HWND FindNotificationWindow() { return FindWindowExA(HWND_MESSAGE, nullptr, "LinkWinUsb API", nullptr); }
+
+// RegisterForDeviceNotification on a thread of its own. Construction returns once the call
+// has reported the present interfaces (or has returned). `mirror` tells the world about the
+// system registration, so that the world's arrivals and removals reach the window for it.
+class WindowRegistration {
+public:
+    WindowRegistration(const NotificationApi& api, DeviceNotificationCallback callback, const InterfaceClass& cls,
+                       bool mirror = true, bool keepPumping = false)
+        : guid_(cls.guid) {
+        uint32_t before = SimInterfaces_EnumerationCount(&cls.guid);
+        std::wstring text = cls.text;
+        thread_ = std::thread([this, &api, callback, text, keepPumping] {
+            threadId_ = GetCurrentThreadId();
+            api.Register(callback, text.c_str());
+            returned_ = true;
+            // The window may belong to this thread: keep serving it after the library's loop ended.
+            while (keepPumping && !stop_) {
+                MSG m;
+                while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+            }
+        });
+        bool ready = WaitFor([&] { return returned_ || SimInterfaces_EnumerationCount(&guid_) > before; });
+        EXPECT_TRUE(ready) << "RegisterForDeviceNotification neither reported nor returned";
+        if (mirror && !returned_) {
+            SimInterfaces_WindowRegistered(&guid_, +1);
+            mirrored_ = true;
+        }
+    }
+    ~WindowRegistration() { Quit(); }
+    WindowRegistration(const WindowRegistration&) = delete;
+    WindowRegistration& operator=(const WindowRegistration&) = delete;
+
+    // The system registration went (the test unregistered it): the world stops sending for it.
+    void Unmirror() {
+        if (mirrored_) SimInterfaces_WindowRegistered(&guid_, -1);
+        mirrored_ = false;
+    }
+    // Posts WM_QUIT to the thread; true once RegisterForDeviceNotification has returned.
+    bool EndLoop(int timeoutMs = 5000) {
+        if (!thread_.joinable()) return returned_;
+        WaitFor([&] { return threadId_ != 0; });
+        bool posted = WaitFor([&] { return returned_ || PostThreadMessageA(threadId_, WM_QUIT, 0, 0) != 0; });
+        return posted && WaitFor([&] { return returned_.load(); }, timeoutMs);
+    }
+    // Ends the loop and the thread.
+    bool Quit(int timeoutMs = 5000) {
+        if (!thread_.joinable()) return returned_;
+        bool done = EndLoop(timeoutMs);
+        stop_ = true;
+        if (done) {
+            thread_.join();
+        } else {
+            thread_.detach();   // still in its loop: leave it rather than hang the test
+        }
+        return done;
+    }
+    bool returned() const { return returned_; }
+    DWORD thread() const { return threadId_; }
+
+private:
+    GUID guid_;
+    std::thread thread_;
+    std::atomic<DWORD> threadId_{0};
+    std::atomic<bool> returned_{false};
+    std::atomic<bool> stop_{false};
+    bool mirrored_ = false;
+};
+
+// The library and the window's thread, both for the whole process.
+class NotificationTest : public ::testing::Test {
+protected:
+    static NotificationApi& Api() {
+        static HostLibrary library("LinkWinUsb.dll");
+        static NotificationApi api(library);
+        return api;
+    }
+    // The first window registration makes the window on its thread, which then serves it for
+    // every later test; its own entry is unregistered at once.
+    static HWND Window() {
+        static HWND window = [] {
+            InterfaceClass owner = InterfaceClass::Fresh();
+            static std::unique_ptr<WindowRegistration> registration;   // serves the window for the process
+            registration = std::make_unique<WindowRegistration>(Api(), Hear<90>, owner, false);
+            HWND found = nullptr;
+            WaitFor([&] { return (found = FindNotificationWindow()) != nullptr; });
+            Api().Unregister(Hear<90>, owner.w());
+            ownerThread() = registration->thread();
+            return found;
+        }();
+        return window;
+    }
+    static DWORD& ownerThread() {
+        static DWORD id = 0;
+        return id;
+    }
+
+    void SetUp() override {
+        SimWorld_Reset();
+        SimInterfaces_ClearFaults();
+        window_ = Window();
+        ASSERT_NE(nullptr, window_);
+        Ear::Get().Clear();
+        cls_ = InterfaceClass::Fresh();
+        other_ = InterfaceClass::Fresh();
+    }
+    void TearDown() override {
+        EXPECT_EQ(1, SimInterfaces_WaitIdle(5000)) << "a Configuration Manager delivery is still running";
+        SimInterfaces_ClearFaults();
+        Ear::Get().Clear();
+    }
+
+    NotificationApi& api() { return Api(); }
+    // WM_DEVICECHANGE to the window, sent from this thread exactly as the system sends it.
+    LRESULT Send(WPARAM event, const GUID& cls, const char* path, DWORD deviceType = DBT_DEVTYP_DEVICEINTERFACE) {
+        std::vector<uint64_t> storage(64 + std::strlen(path) / 8, 0);
+        auto record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(storage.data());
+        record->dbcc_size = static_cast<DWORD>(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + std::strlen(path) + 1);
+        record->dbcc_devicetype = deviceType;
+        record->dbcc_classguid = cls;
+        std::memcpy(record->dbcc_name, path, std::strlen(path) + 1);
+        return SendMessageA(window_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
+    }
+    std::vector<SimCall> CallsNamed(const char* name) {
+        std::vector<SimCall> out;
+        for (uint32_t i = 0, n = SimWorld_CallCount(); i < n; ++i) {
+            SimCall c{};
+            if (SimWorld_GetCall(i, &c) && std::strcmp(c.function, name) == 0) out.push_back(c);
+        }
+        return out;
+    }
+    void Settle() { EXPECT_EQ(1, SimInterfaces_WaitIdle(5000)); }
+
+    HWND window_ = nullptr;
+    InterfaceClass cls_;
+    InterfaceClass other_;
+};
