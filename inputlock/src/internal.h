@@ -18,6 +18,11 @@ public:
 
     HANDLE get() const noexcept { return handle_; }
     explicit operator bool() const noexcept { return handle_ != nullptr; }
+    HANDLE Release() noexcept {
+        HANDLE h = handle_;
+        handle_ = nullptr;
+        return h;
+    }
     void Reset(HANDLE h = nullptr) noexcept {
         if (handle_) CloseHandle(handle_);
         handle_ = h;

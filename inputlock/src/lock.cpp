@@ -5,9 +5,8 @@
 namespace inputgate {
 namespace {
 
-// How long an unlock waits for a terminated lock thread to be gone, so that none of its code
-// runs after the library is unloaded. Termination does not wait for anything, so this only
-// bounds a pathological case.
+// How long an unlock waits for the lock thread to be gone. A woken thread ends in milliseconds;
+// the bound only matters when the host unlocks while it holds the loader lock.
 constexpr DWORD THREAD_END_WAIT_MS = 5000;
 
 enum class UnlockCaller { Host, LockThread, Unload };
@@ -62,20 +61,36 @@ void ClearLockThread() noexcept {
     lockThreadId = 0;
 }
 
-// Ends the recorded lock thread. Once its install step has ended it is terminated, as at unload
-// (where the loader lock keeps a starting thread away from loader code). A thread still
-// starting may be running the loader's thread-attach calls; terminating it there would leave the
-// loader lock held for ever, so it is only dropped: it finds itself unrecorded, installs nothing
-// and ends by itself.
+// Ends the recorded lock thread; the hooks are already gone. At unload the loader lock is held
+// and a thread cannot finish its exit, so the thread is terminated there (a starting thread then
+// waits for the loader lock and holds nothing). Otherwise terminating is avoided: a thread still
+// starting may be inside the loader's thread-attach calls and would leave the loader lock held for
+// ever, and a terminated thread skips its exit code and leaks handles. The thread is unrecorded
+// instead, woken with WM_QUIT, and finds that it no longer serves the lock: it installs nothing,
+// leaves its loop and ends normally. The wait keeps its code from running after an unload.
 void StopLockThread(UnlockCaller caller) noexcept {
-    MutexHold hold(stateMutex.get());
-    if (!hold || !lockThread) return;
-    if (hooksReady || caller == UnlockCaller::Unload) {
-        TerminateThread(lockThread.get(), 0);
-        WaitForSingleObject(lockThread.get(), THREAD_END_WAIT_MS);
+    UniqueHandle thread;
+    DWORD id = 0;
+    {
+        MutexHold hold(stateMutex.get());
+        if (!hold || !lockThread) return;
+        if (caller == UnlockCaller::Unload) {
+            TerminateThread(lockThread.get(), 0);
+            WaitForSingleObject(lockThread.get(), THREAD_END_WAIT_MS);
+            lockThread.Reset();
+            lockThreadId = 0;
+            return;
+        }
+        thread.Reset(lockThread.Release());
+        id = lockThreadId;
+        lockThreadId = 0;
     }
-    lockThread.Reset();
-    lockThreadId = 0;
+    // Fails harmlessly when the thread has no queue yet: it then checks its record before it waits.
+    PostThreadMessageW(id, WM_QUIT, 0, 0);
+    if (WaitForSingleObject(thread.get(), THREAD_END_WAIT_MS) != WAIT_OBJECT_0) {
+        TerminateThread(thread.get(), 0);  // a thread that does not end is not left serving nothing
+        WaitForSingleObject(thread.get(), THREAD_END_WAIT_MS);
+    }
 }
 
 void UnhookRecorded() noexcept {

@@ -1,5 +1,7 @@
 #include "input_host.h"
 
+#include <algorithm>
+
 Observer* Observer::current_ = nullptr;
 
 Observer::Observer() {
@@ -97,9 +99,16 @@ int ThreadCount() {
 }
 
 uintptr_t ProbeHandleSlot() {
-    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    CloseHandle(probe);
-    return reinterpret_cast<uintptr_t>(probe);
+    // One probe would find the slot of a handle that was opened and closed beside a leaked one;
+    // the last of many probes lands higher once any leaked handle sits among the free slots.
+    HANDLE probes[256];
+    for (HANDLE& p : probes) p = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    uintptr_t highest = 0;
+    for (HANDLE p : probes) {
+        highest = std::max(highest, reinterpret_cast<uintptr_t>(p));
+        CloseHandle(p);
+    }
+    return highest;
 }
 
 namespace {

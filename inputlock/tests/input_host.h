@@ -72,7 +72,8 @@ void MouseButton(bool up);
 bool KeyIsDown(WORD vk);  // GetAsyncKeyState: what the system saw pass
 
 int ThreadCount();  // threads of this process
-// The slot a fresh handle lands in: Wine hands out the lowest free one, so a leak shows as a higher slot.
+// The highest slot that a batch of fresh handles lands in: Wine hands out the lowest free slots,
+// so a leaked handle shows as a higher value (GetProcessHandleCount reads 0 under Wine).
 uintptr_t ProbeHandleSlot();
 // Runs f on a new thread; true when it ended within timeoutMs.
 bool RunOnThread(DWORD timeoutMs, void (*f)(void*), void* arg);
