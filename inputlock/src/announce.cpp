@@ -23,7 +23,7 @@ constexpr DecisionTexts MOUSE_TEXTS = {
 };
 
 void Announce(EventQueue& queue, std::uint32_t eventType, const char* text) noexcept {
-    MutexHold hold(stateMutex.get());
+    StateHold hold(stateMutex);
     if (!hold) return;
     if (!BothHooksRecorded()) return;  // the lock is off: the announcement is lost
     try {

@@ -15,14 +15,14 @@ LRESULT CALLBACK KeyboardHookProc(int code, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK MouseHookProc(int code, WPARAM wParam, LPARAM lParam);
 
 bool IsLocked() noexcept {
-    MutexHold hold(stateMutex.get());
+    StateHold hold(stateMutex);
     return hold && BothHooksRecorded();
 }
 
 // The lock is on and served by the calling thread: what keeps a lock thread in its loop.
 // A lock thread that an unlock dropped during its start must not serve a later lock.
 bool IsLockedHere() noexcept {
-    MutexHold hold(stateMutex.get());
+    StateHold hold(stateMutex);
     return hold && BothHooksRecorded() && lockThreadId == GetCurrentThreadId();
 }
 
@@ -30,7 +30,7 @@ DWORD WINAPI LockThreadProc(LPVOID);
 
 // Returns the new thread's id, or 0 when a lock thread is already recorded or none could start.
 DWORD StartLockThread() noexcept {
-    MutexHold hold(stateMutex.get());
+    StateHold hold(stateMutex);
     if (!hold || lockThread) return 0;
     hooksReady = false;
     DWORD id = 0;
@@ -44,18 +44,18 @@ DWORD StartLockThread() noexcept {
 // recorded lock thread (an unlock dropped or ended it) and so will never report. A failed wait
 // ends the poll too: the caller then reports the lock as off.
 bool HasInstallStepEnded(DWORD id) noexcept {
-    MutexHold hold(stateMutex.get());
+    StateHold hold(stateMutex);
     return !hold || lockThreadId != id || hooksReady;
 }
 
 void MarkHooksReady() noexcept {
-    MutexHold hold(stateMutex.get());
+    StateHold hold(stateMutex);
     if (hold && lockThreadId == GetCurrentThreadId()) hooksReady = true;
 }
 
 // The lock thread drops its own record on the way out, unless an unlock already did.
 void ClearLockThread() noexcept {
-    MutexHold hold(stateMutex.get());
+    StateHold hold(stateMutex);
     if (!hold || lockThreadId != GetCurrentThreadId()) return;
     lockThread.Reset();
     lockThreadId = 0;
@@ -72,7 +72,7 @@ void StopLockThread(UnlockCaller caller) noexcept {
     UniqueHandle thread;
     DWORD id = 0;
     {
-        MutexHold hold(stateMutex.get());
+        StateHold hold(stateMutex);
         if (!hold || !lockThread) return;
         if (caller == UnlockCaller::Unload) {
             TerminateThread(lockThread.get(), 0);
@@ -101,7 +101,7 @@ void UnhookRecorded() noexcept {
 }
 
 void InstallHooks() noexcept {
-    MutexHold hold(stateMutex.get());
+    StateHold hold(stateMutex);
     if (!hold || lockThreadId != GetCurrentThreadId()) return;
     ResetLockState();
     if (!keyboardHook) keyboardHook = SetWindowsHookExW(WH_KEYBOARD_LL, KeyboardHookProc, moduleHandle, 0);
@@ -112,7 +112,7 @@ void InstallHooks() noexcept {
 }
 
 void RemoveHooks() noexcept {
-    MutexHold hold(stateMutex.get());
+    StateHold hold(stateMutex);
     if (!hold) return;
     UnhookRecorded();
     ResetLockState();
@@ -195,7 +195,7 @@ LRESULT CALLBACK KeyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code < 0) return CallNextHookEx(nullptr, code, wParam, lParam);
     bool blocked = true;
     {
-        MutexHold hold(stateMutex.get());
+        StateHold hold(stateMutex);
         if (hold) {
             const auto* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
             if (!TrackCtrlAltDel(event ? event->vkCode : 0, wParam)) {
@@ -215,7 +215,7 @@ LRESULT CALLBACK MouseHookProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code < 0) return CallNextHookEx(nullptr, code, wParam, lParam);
     bool blocked = true;
     {
-        MutexHold hold(stateMutex.get());
+        StateHold hold(stateMutex);
         if (hold) blocked = !TakeAnnouncedEvent(Device::Mouse, wParam);
     }
     if (blocked) {
@@ -234,12 +234,12 @@ using namespace inputgate;
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID /*reserved*/) {
     moduleHandle = module;
     if (reason == DLL_PROCESS_ATTACH) {
-        stateMutex.Reset(CreateMutexW(nullptr, FALSE, nullptr));
+        stateMutex.Create();
         LogLine("Lockservice hook - started");
     } else if (reason == DLL_PROCESS_DETACH) {
         Unlock(UnlockCaller::Unload);
         LogLine("Lockservice hook - ended");
-        stateMutex.Reset();
+        stateMutex.Destroy();
     }
     return TRUE;
 }

@@ -9,7 +9,7 @@ EventQueue allowedMouseEvents;
 UniqueHandle logMutex(CreateMutexW(nullptr, FALSE, nullptr));
 
 HINSTANCE moduleHandle = nullptr;
-UniqueHandle stateMutex;
+StateLock stateMutex;
 HHOOK keyboardHook = nullptr;
 HHOOK mouseHook = nullptr;
 UniqueHandle lockThread;
