@@ -3,6 +3,8 @@
 // Run: build/x64/winerun build/x64/bin/inputlock_bench.exe [events]
 #include <windows.h>
 
+#include "bench_support.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,17 +16,6 @@ namespace {
 
 using LockFn = bool(__cdecl*)(bool);
 using AllowFn = void(__cdecl*)(uint32_t);
-
-double Now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return double(t.QuadPart) / double(frequency.QuadPart);
-}
 
 LRESULT CALLBACK PassOn(int code, WPARAM wParam, LPARAM lParam) { return CallNextHookEx(nullptr, code, wParam, lParam); }
 
@@ -73,7 +64,7 @@ double SendEvents(int rounds, AllowFn allowKeyboard, AllowFn allowMouse) {
     move.type = INPUT_MOUSE;
     move.mi.dx = 1;
     move.mi.dwFlags = MOUSEEVENTF_MOVE;
-    double start = Now();
+    double start = SecondsNow();
     for (int i = 0; i < rounds; ++i) {
         if (allowKeyboard) allowKeyboard(WM_KEYDOWN);
         key.ki.dwFlags = 0;
@@ -84,7 +75,7 @@ double SendEvents(int rounds, AllowFn allowKeyboard, AllowFn allowMouse) {
         if (allowMouse) allowMouse(WM_MOUSEMOVE);
         SendInput(1, &move, sizeof move);
     }
-    return 3.0 * rounds / (Now() - start);
+    return 3.0 * rounds / (SecondsNow() - start);
 }
 
 }  // namespace
@@ -119,9 +110,9 @@ int main(int argc, char** argv) {
 
         std::vector<double> latency;
         for (int i = 0; i < 100; ++i) {
-            double start = Now();
+            double start = SecondsNow();
             bool ok = lockInput(true);
-            latency.push_back((Now() - start) * 1e3);
+            latency.push_back((SecondsNow() - start) * 1e3);
             lockInput(false);
             if (!ok) {
                 std::printf("LockInput(true) failed in round %d\n", i);

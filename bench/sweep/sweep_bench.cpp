@@ -3,13 +3,13 @@
 // the rounds counts, so that a one-off stall of the shared machine does not. Small trees get
 // more rounds: one sweep of 1,000 nodes takes only some 50 microseconds.
 #include <windows.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "devnode_service.h"
 #include "simworld.h"
 #include "simworld_devnodes.h"
@@ -30,43 +30,36 @@ void BuildTree(uint32_t nodes) {
     }
 }
 
-SIZE_T PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
-    return counters.PrivateUsage;
-}
-
 }  // namespace
 
 int main() {
     SimWorld_SetRecording(0, 0);   // the call record would grow with the tree
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
     const uint32_t sizes[] = {1000, 10000, 100000};
     double perNode[3] = {};
-    std::printf("%8s %12s %10s %16s\n", "nodes", "ns per node", "removed", "memory kept (KB)");
+    std::printf("%8s %12s %10s %16s %18s\n", "nodes", "ns per node", "removed", "memory kept (KB)",
+                "peak rise (KB)");
     for (int s = 0; s < 3; ++s) {
         const int rounds[] = {41, 11, 5};
         std::vector<double> samples;
-        long long kept = 0;
+        long long kept = 0, peakRise = 0;
         uint32_t removed = 0;
         for (int round = 0; round < rounds[s]; ++round) {
             BuildTree(sizes[s]);
             CDevNodeService service(L"VarkoDevNodeService", 300000, 3600000, 250);
-            SIZE_T before = PrivateBytes();
-            LARGE_INTEGER t0, t1;
-            QueryPerformanceCounter(&t0);
+            MemoryFigures before = MemoryNow();
+            double t0 = SecondsNow();
             service.SweepPhantoms();
-            QueryPerformanceCounter(&t1);
-            kept = static_cast<long long>(PrivateBytes()) - static_cast<long long>(before);
+            double t1 = SecondsNow();
+            MemoryFigures after = MemoryNow();
+            kept = after.committed - before.committed;
+            peakRise = std::max(peakRise, after.residentPeak - std::max(before.resident, before.residentPeak));
             removed = SimDevNodes_RemovedCount();
-            double ns = 1e9 * static_cast<double>(t1.QuadPart - t0.QuadPart) / static_cast<double>(frequency.QuadPart);
+            double ns = 1e9 * (t1 - t0);
             samples.push_back(ns / sizes[s]);
         }
         std::sort(samples.begin(), samples.end());
         perNode[s] = samples[samples.size() / 2];
-        std::printf("%8u %12.0f %10u %16lld\n", sizes[s], perNode[s], removed, kept / 1024);
+        std::printf("%8u %12.0f %10u %16lld %18lld\n", sizes[s], perNode[s], removed, kept / 1024, peakRise / 1024);
     }
     std::printf("ratio of the time per node at 100000 to that at 1000: %.2f (target at most 1.20)\n", perNode[2] / perNode[0]);
     return 0;

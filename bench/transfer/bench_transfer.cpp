@@ -1,7 +1,6 @@
 // Write+Read round trips through LinkWinUsb against the same platform calls made by hand.
 // Usage: bench_transfer.exe [output-file]   (the transfer lines go to that file, default a temp file)
 #include <windows.h>
-#include <psapi.h>
 #include <winusb.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "LinkWinUsb.h"
+#include "bench_support.h"
 #include "host_library.h"
 #include "simworld.h"
 
@@ -18,17 +18,6 @@ namespace {
 
 using WriteFn = decltype(&::Write);
 using ReadFn = decltype(&::Read);
-
-double Now() {
-    static LARGE_INTEGER f = [] {
-        LARGE_INTEGER x;
-        QueryPerformanceFrequency(&x);
-        return x;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 bool Vendor(WINUSB_INTERFACE_HANDLE h, bool in, UCHAR request, void* data, USHORT length) {
     WINUSB_SETUP_PACKET s{};
@@ -76,15 +65,6 @@ struct Rates {
     double library = 0, baseline = 0;
 };
 
-// Working set and its peak (Wine reads them from the kernel's resident-set counters).
-void WorkingSet(long long& current, long long& peak) {
-    PROCESS_MEMORY_COUNTERS m{};
-    m.cb = sizeof m;
-    GetProcessMemoryInfo(GetCurrentProcess(), &m, sizeof m);
-    current = static_cast<long long>(m.WorkingSetSize);
-    peak = static_cast<long long>(m.PeakWorkingSetSize);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,12 +104,11 @@ int main(int argc, char** argv) {
     SimWorld_QueueMessage(device, msg.data(), LWU_MAX_MESSAGE);
     // Everything so far only grew, so the peak is where we stand; one Read then lifts it by
     // what Read itself holds at its height.
-    long long before = 0, peakBefore = 0, after = 0, peakAfter = 0;
-    WorkingSet(before, peakBefore);
+    MemoryFigures before = MemoryNow();
     uint32_t got = 0;
     uint32_t result = read(s.interfaceHandle, 0x81, dest.data(), &got);
-    WorkingSet(after, peakAfter);
-    long long rise = peakAfter - std::max(before, peakBefore);
+    MemoryFigures after = MemoryNow();
+    long long rise = after.residentPeak - std::max(before.resident, before.residentPeak);
 
     struct Size {
         uint32_t bytes;
@@ -142,17 +121,17 @@ int main(int argc, char** argv) {
     for (const Size& size : sizes) {
         Rates best;
         for (int pass = 0; pass < 3; ++pass) {
-            double t0 = Now();
+            double t0 = SecondsNow();
             for (int i = 0; i < size.rounds; ++i) {
                 allOk &= write(s.interfaceHandle, 0x01, msg.data(), size.bytes) == 1;
                 allOk &= read(s.interfaceHandle, 0x81, dest.data(), &got) == LWU_READ_OK && got == size.bytes;
             }
-            double t1 = Now();
+            double t1 = SecondsNow();
             for (int i = 0; i < size.rounds; ++i) {
                 allOk &= HandWrite(s.interfaceHandle, msg.data(), size.bytes);
                 allOk &= HandRead(s.interfaceHandle, dest.data(), &got) && got == size.bytes;
             }
-            double t2 = Now();
+            double t2 = SecondsNow();
             best.library = std::max(best.library, size.rounds / (t1 - t0));
             best.baseline = std::max(best.baseline, size.rounds / (t2 - t1));
         }

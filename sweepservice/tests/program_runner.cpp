@@ -136,3 +136,16 @@ bool WaitForState(DWORD state, DWORD timeoutMs) {
         Sleep(100);
     }
 }
+
+bool WaitUntilAnsweringControls(DWORD timeoutMs) {
+    for (DWORD waited = 0;; waited += 100) {
+        Sc manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
+        Sc service{manager.h ? OpenServiceW(manager.h, L"VarkoDevNodeService", SERVICE_INTERROGATE) : nullptr};
+        SERVICE_STATUS status{};
+        if (service.h && ControlService(service.h, SERVICE_CONTROL_INTERROGATE, &status) &&
+            status.dwCurrentState == SERVICE_RUNNING)
+            return true;
+        if (waited >= timeoutMs) return false;
+        Sleep(100);
+    }
+}

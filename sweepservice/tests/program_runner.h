@@ -30,3 +30,5 @@ size_t CountEvents(const std::wstring& message);
 // Service state as the SCM reports it; 0 when the service does not exist.
 DWORD ServiceState();
 bool WaitForState(DWORD state, DWORD timeoutMs = 15000);
+// Running and its dispatcher answers the SCM: a stop request will be taken.
+bool WaitUntilAnsweringControls(DWORD timeoutMs = 15000);

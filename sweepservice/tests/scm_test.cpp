@@ -112,7 +112,7 @@ TEST_F(Scm, InstallRegistersTheServiceStartsItAndItReportsItsStart) {
 
 TEST_F(Scm, RemoveStopsTheRunningServiceAndDeletesIt) {
     ASSERT_EQ(0u, RunProgram(L"-install").exitCode);
-    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(WaitUntilAnsweringControls());
     size_t stops = CountEvents(kStopText);
     ProgramRun run = RunProgram(L"-remove");
     EXPECT_TRUE(std::regex_match(run.output, std::regex(kRemoveRunning))) << run.output;
@@ -123,8 +123,7 @@ TEST_F(Scm, RemoveStopsTheRunningServiceAndDeletesIt) {
 
 TEST_F(Scm, InstallOverARunningServiceRemovesItFirstAndStartsTheNewOne) {
     ASSERT_EQ(0u, RunProgram(L"-install").exitCode);
-    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
-    ASSERT_TRUE(WaitForEvent(kStartText, CountEvents(kStartText)));
+    ASSERT_TRUE(WaitUntilAnsweringControls());
     size_t starts = CountEvents(kStartText);
     ProgramRun run = RunProgram(L"/INSTALL");
     EXPECT_TRUE(std::regex_match(run.output, std::regex(std::string(kRemoveRunning) + "VarkoDevNodeService is installed\\.\r\n")))

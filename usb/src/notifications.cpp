@@ -56,19 +56,6 @@ private:
     HDEVINFO set_;
 };
 
-class LocalBlock {
-public:
-    explicit LocalBlock(SIZE_T size) : data_(LocalAlloc(LMEM_FIXED, size)) {}
-    ~LocalBlock() {
-        if (data_) LocalFree(data_);
-    }
-    LocalBlock(const LocalBlock&) = delete;
-    LocalBlock& operator=(const LocalBlock&) = delete;
-    void* get() const { return data_; }
-
-private:
-    HLOCAL data_;
-};
 
 LRESULT CALLBACK NotificationWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 DWORD CALLBACK CmInterfaceNotification(HCMNOTIFICATION notification, PVOID context, CM_NOTIFY_ACTION action,
@@ -92,9 +79,9 @@ void ReportPresentInterfaces(DeviceNotificationCallback callback, const GUID& cl
         DWORD required = 0;
         SetupDiGetDeviceInterfaceDetailA(set, &item, nullptr, 0, &required, nullptr);
         if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
-        LocalBlock buffer(required);
+        LocalBuffer buffer(required);
         if (!buffer.get()) continue;   // no memory for this one: skip it, report the others
-        auto detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
+        auto detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         if (!SetupDiGetDeviceInterfaceDetailA(set, &item, detail, required, nullptr, nullptr)) continue;
         try {

@@ -15,20 +15,6 @@ constexpr uint8_t kRequestLength = 0x84;
 constexpr uint8_t kRequestWriteLength = 0x85;
 constexpr uint8_t kRequestWriteDone = 0x86;
 
-// Owns a LocalAlloc block.
-class LocalBuffer {
-public:
-    explicit LocalBuffer(SIZE_T size) : data_(static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, size))) {}
-    ~LocalBuffer() {
-        if (data_) LocalFree(data_);
-    }
-    LocalBuffer(const LocalBuffer&) = delete;
-    LocalBuffer& operator=(const LocalBuffer&) = delete;
-    uint8_t* get() const { return data_; }
-
-private:
-    uint8_t* data_;
-};
 
 enum class Direction { In, Out };
 
@@ -77,7 +63,7 @@ uint32_t ReadMessage(void* handle, uint8_t pipeId, void* destination, uint32_t* 
     if (VendorRequest(handle, kDirectionIn, kRequestLength, &announced, 4) != 0) return LWU_READ_FAILED;
     if (announced == 0) return LWU_READ_EMPTY;
     if (announced > LWU_MAX_MESSAGE) return LWU_READ_TOO_LONG;
-    LocalBuffer temporary(announced);
+    LocalBuffer temporary(announced, LMEM_FIXED | LMEM_ZEROINIT);
     if (!temporary.get()) return LWU_READ_FAILED;   // nothing received, nothing copied
     if (PipeTransfer(Direction::In, handle, pipeId, temporary.get(), announced, nullptr, nullptr) != 0)
         return LWU_READ_FAILED;
