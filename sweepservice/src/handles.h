@@ -5,52 +5,40 @@
 
 namespace sweep {
 
-// A handle of the service control manager (the SCM itself or one service).
-class ScHandle {
+template <class H>
+bool NotNull(H handle) noexcept {
+    return handle != nullptr;
+}
+
+// Owns one handle of type H, released with Release(handle) when Valid(handle).
+template <class H, BOOL(WINAPI* Release)(H), bool (*Valid)(H) = NotNull<H>>
+class Owned {
 public:
-    explicit ScHandle(SC_HANDLE handle) noexcept : handle_(handle) {}
-    ~ScHandle() {
-        if (handle_) CloseServiceHandle(handle_);
+    explicit Owned(H handle) noexcept : handle_(handle) {}
+    ~Owned() {
+        if (*this) Release(handle_);
     }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const noexcept { return handle_; }
-    explicit operator bool() const noexcept { return handle_ != nullptr; }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    H get() const noexcept { return handle_; }
+    explicit operator bool() const noexcept { return Valid(handle_); }
 
 private:
-    SC_HANDLE handle_;
+    H handle_;
 };
+
+// A handle of the service control manager (the SCM itself or one service).
+using ScHandle = Owned<SC_HANDLE, CloseServiceHandle>;
 
 // An event source registered for exactly one event.
-class EventSource {
+class EventSource : public Owned<HANDLE, DeregisterEventSource> {
 public:
-    explicit EventSource(const wchar_t* name) noexcept : handle_(RegisterEventSourceW(nullptr, name)) {}
-    ~EventSource() {
-        if (handle_) DeregisterEventSource(handle_);
-    }
-    EventSource(const EventSource&) = delete;
-    EventSource& operator=(const EventSource&) = delete;
-    HANDLE get() const noexcept { return handle_; }
-    explicit operator bool() const noexcept { return handle_ != nullptr; }
-
-private:
-    HANDLE handle_;
+    explicit EventSource(const wchar_t* name) noexcept : Owned(RegisterEventSourceW(nullptr, name)) {}
 };
 
-// A device information set of SetupAPI.
-class DevInfoList {
-public:
-    explicit DevInfoList(HDEVINFO handle) noexcept : handle_(handle) {}
-    ~DevInfoList() {
-        if (*this) SetupDiDestroyDeviceInfoList(handle_);
-    }
-    DevInfoList(const DevInfoList&) = delete;
-    DevInfoList& operator=(const DevInfoList&) = delete;
-    HDEVINFO get() const noexcept { return handle_; }
-    explicit operator bool() const noexcept { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-
-private:
-    HDEVINFO handle_;
-};
+// A device information set of SetupAPI; SetupDiGetClassDevsW reports failure as INVALID_HANDLE_VALUE.
+inline BOOL WINAPI DestroyDevInfoList(HDEVINFO set) { return SetupDiDestroyDeviceInfoList(set); }
+inline bool IsDevInfoList(HDEVINFO set) noexcept { return set != nullptr && set != INVALID_HANDLE_VALUE; }
+using DevInfoList = Owned<HDEVINFO, DestroyDevInfoList, IsDevInfoList>;
 
 }  // namespace sweep
