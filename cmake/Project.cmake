@@ -13,20 +13,31 @@ set(CMAKE_IMPORT_LIBRARY_PREFIX "lib")
 set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -static")
 set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -static")
 
+# Where the Windows programs of this build run: 64-bit ones under wine64 on this machine,
+# 32-bit ones (which these machines refuse) under Wine's 32-bit loader in a QEMU guest.
 if(TARGET_WIDTH EQUAL 64)
-  set(RUNS_HERE ON)   # 32-bit Windows programs cannot run on these machines
+  set(TEST_RUNNER wine64)
   configure_file(${CMAKE_SOURCE_DIR}/tools/wine/winerun.sh.in ${CMAKE_BINARY_DIR}/winerun @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/winerun)
 else()
-  set(RUNS_HERE OFF)
+  set(TEST_RUNNER x86vm)
 endif()
+set(X86VM_RESULTS ${CMAKE_BINARY_DIR}/x86vm-results)
 
 # Strict flags for our own code (not for third-party test frameworks).
 function(project_strict target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror
     $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
   target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+endfunction()
+
+# shipped_dll(<target>): what every DLL we ship needs beyond its sources. Its calls of the
+# threading runtime's pthread_once (made by the 32-bit runtime at every load) go to our own,
+# which leaves nothing behind when a host unloads the DLL.
+function(shipped_dll target)
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/runtime/once_shim.cpp)
+  target_link_options(${target} PRIVATE -Wl,--wrap=pthread_once)
 endfunction()
 
 # import_library_from_def(<name> <def>): lib<name>.a that binds at load time to <name>.dll.
@@ -53,9 +64,6 @@ function(uses_substitutes target)
 endfunction()
 
 function(finish_wine_overrides)
-  if(NOT RUNS_HERE)
-    return()
-  endif()
   get_property(programs GLOBAL PROPERTY WINE_OVERRIDE_PROGRAMS)
   set(text "REGEDIT4\n")
   foreach(entry IN LISTS programs)
@@ -72,38 +80,72 @@ function(finish_wine_overrides)
     endforeach()
   endforeach()
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/wine-overrides.reg CONTENT "${text}")
-  add_custom_target(wine_prefix ALL
-    COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/prefix.sh overrides ${WINE_PREFIX} ${CMAKE_BINARY_DIR}/wine-overrides.reg
-    COMMENT "Preparing the Wine prefix" VERBATIM)
+  if(TEST_RUNNER STREQUAL "wine64")
+    add_custom_target(wine_prefix ALL
+      COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/prefix.sh overrides ${WINE_PREFIX} ${CMAKE_BINARY_DIR}/wine-overrides.reg
+      COMMENT "Preparing the Wine prefix" VERBATIM)
+  else()
+    finish_x86vm_run()
+  endif()
 endfunction()
 
-# GoogleTest from Debian's sources, built with the cross compiler (x64 only: that is what runs).
-if(RUNS_HERE AND NOT TARGET gtest)
+# The x86 run: one boot of the guest runs every job that add_wine_test registered; each test
+# then reports the outcome and output that the guest brought back. The image is built first,
+# as a test of its own, so that its one-time cost shows apart.
+function(finish_x86vm_run)
+  get_property(jobs GLOBAL PROPERTY X86VM_JOBS)
+  set(text "")
+  set(total 0)
+  foreach(job IN LISTS jobs)
+    string(APPEND text "${job}\n")
+    string(REPLACE "\t" ";" fields "${job}")
+    list(GET fields 1 seconds)
+    math(EXPR total "${total} + ${seconds}")
+  endforeach()
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/x86vm-jobs.txt CONTENT "${text}")
+  # Two lanes run side by side; the guest's boot and prefix take about a minute more.
+  math(EXPR run_timeout "${total} / 2 + 900")
+  set(runner ${CMAKE_SOURCE_DIR}/tools/x86vm)
+  add_test(NAME x86vm_image COMMAND ${runner}/image.sh)
+  set_tests_properties(x86vm_image PROPERTIES TIMEOUT 2400 FIXTURES_SETUP x86vm_image LABELS x86vm)
+  add_test(NAME x86vm_run COMMAND ${runner}/run.sh --bin ${CMAKE_BINARY_DIR}/bin
+    --jobs ${CMAKE_BINARY_DIR}/x86vm-jobs.txt --overrides ${CMAKE_BINARY_DIR}/wine-overrides.reg
+    --out ${X86VM_RESULTS} --timeout ${run_timeout})
+  set_tests_properties(x86vm_run PROPERTIES TIMEOUT ${run_timeout} FIXTURES_REQUIRED x86vm_image
+    FIXTURES_SETUP x86vm LABELS x86vm)
+endfunction()
+
+# GoogleTest from Debian's sources, built with the cross compiler.
+if(NOT TARGET gtest)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endif()
 
-# add_wine_test(<name> <target> [ARGS...] [LABELS l...] [TIMEOUT s] [RESOURCE_LOCK r]): runs under Wine.
+# add_wine_test(<name> <target> [ARGS...] [LABELS l...] [TIMEOUT s] [RESOURCE_LOCK r]): runs the
+# Windows program under Wine: here with wine64 (x64), in the x86 guest's run (x86).
 function(add_wine_test name target)
   cmake_parse_arguments(T "" "TIMEOUT" "ARGS;LABELS;RESOURCE_LOCK" ${ARGN})
-  if(NOT RUNS_HERE)
-    return()
-  endif()
-  add_test(NAME ${name} COMMAND ${target} ${T_ARGS})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+  if(TEST_RUNNER STREQUAL "wine64")
+    add_test(NAME ${name} COMMAND ${target} ${T_ARGS})
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+    if(T_RESOURCE_LOCK)
+      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+    endif()
+    return()
+  endif()
+  # In the guest, jobs that hold a resource lock share the second lane, one at a time.
   if(T_RESOURCE_LOCK)
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+    set(lane 2)
+  else()
+    set(lane 1)
   endif()
-endfunction()
-
-# Behaviour tests that exist for both widths: the x86 entry reports itself skipped here.
-function(add_x86_behaviour_skip name)
-  if(TARGET_WIDTH EQUAL 32)
-    add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} -E echo "no 32-bit runner on this machine: ${name} skipped")
-    set_tests_properties(${name} PROPERTIES SKIP_REGULAR_EXPRESSION "skipped")
-  endif()
+  string(JOIN " " args ${T_ARGS})
+  set_property(GLOBAL APPEND PROPERTY X86VM_JOBS
+    "${name}\t${T_TIMEOUT}\t${lane}\t$<TARGET_FILE_NAME:${target}>\t${args}")
+  add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tools/x86vm/report.sh ${X86VM_RESULTS} ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 60 LABELS "${T_LABELS}" FIXTURES_REQUIRED x86vm)
 endfunction()

@@ -13,6 +13,11 @@ command -v cmake >/dev/null 2>&1                   || need+=(cmake)
 command -v make >/dev/null 2>&1                    || need+=(make)
 command -v objdump >/dev/null 2>&1                 || need+=(binutils)
 [ -f /usr/src/googletest/CMakeLists.txt ]          || need+=(googletest)
+# The x86 runner: a QEMU guest built from Debian's packages (tools/x86vm).
+command -v qemu-system-x86_64 >/dev/null 2>&1     || need+=(qemu-system-x86)
+command -v qemu-img >/dev/null 2>&1               || need+=(qemu-utils)
+command -v debootstrap >/dev/null 2>&1            || need+=(debootstrap)
+command -v mke2fs >/dev/null 2>&1                 || need+=(e2fsprogs)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "bootstrap: installing ${need[*]}"
@@ -31,7 +36,8 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
 fi
 
-# The 32-bit Wine loader must stay away: with it the wine wrapper picks a loader that cannot run here.
+# The 32-bit Wine loader must stay away: with it the wine wrapper picks a loader that cannot run
+# here. It lives only inside the x86 guest.
 if dpkg -s wine32 >/dev/null 2>&1; then
   echo "bootstrap: note: wine32 is installed; the tests use the wine64 loader directly" >&2
 fi

@@ -84,7 +84,11 @@ int main(int argc, char** argv) {
     int events = argc > 1 ? std::atoi(argv[1]) : 6000;
     int rounds = std::max(1, events / 3);
     try {
+#ifdef _WIN64
         HostLibrary lib("inputgate64.dll");
+#else
+        HostLibrary lib("inputgate32.dll");
+#endif
         auto lockInput = lib.Get<LockFn>("LockInput");
         auto allowKeyboard = lib.Get<AllowFn>("AllowKeyboardEvent");
         auto allowMouse = lib.Get<AllowFn>("AllowMouseEvent");

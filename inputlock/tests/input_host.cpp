@@ -98,19 +98,6 @@ int ThreadCount() {
     return n;
 }
 
-uintptr_t ProbeHandleSlot() {
-    // One probe would find the slot of a handle that was opened and closed beside a leaked one;
-    // the last of many probes lands higher once any leaked handle sits among the free slots.
-    HANDLE probes[256];
-    for (HANDLE& p : probes) p = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    uintptr_t highest = 0;
-    for (HANDLE p : probes) {
-        highest = std::max(highest, reinterpret_cast<uintptr_t>(p));
-        CloseHandle(p);
-    }
-    return highest;
-}
-
 namespace {
 struct ThreadJob {
     void (*f)(void*);

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+#include "checked_call.h"
+#include "handle_probe.h"
 #include "host_library.h"
 
 #ifdef _WIN64
@@ -21,14 +23,14 @@ constexpr const char* INPUTGATE_DLL = "inputgate32.dll";
 
 struct GateApi {
     explicit GateApi(const HostLibrary& lib)
-        : LockInput(lib.Get<bool(__cdecl*)(bool)>("LockInput")),
-          IsBlocked(lib.Get<bool(__cdecl*)()>("IsBlocked")),
-          AllowKeyboardEvent(lib.Get<void(__cdecl*)(uint32_t)>("AllowKeyboardEvent")),
-          AllowMouseEvent(lib.Get<void(__cdecl*)(uint32_t)>("AllowMouseEvent")) {}
-    bool(__cdecl* LockInput)(bool);
-    bool(__cdecl* IsBlocked)();
-    void(__cdecl* AllowKeyboardEvent)(uint32_t);
-    void(__cdecl* AllowMouseEvent)(uint32_t);
+        : LockInput(lib.Get<bool(__cdecl*)(bool)>("LockInput"), "LockInput"),
+          IsBlocked(lib.Get<bool(__cdecl*)()>("IsBlocked"), "IsBlocked"),
+          AllowKeyboardEvent(lib.Get<void(__cdecl*)(uint32_t)>("AllowKeyboardEvent"), "AllowKeyboardEvent"),
+          AllowMouseEvent(lib.Get<void(__cdecl*)(uint32_t)>("AllowMouseEvent"), "AllowMouseEvent") {}
+    CheckedExport<bool (*)(bool)> LockInput;
+    CheckedExport<bool (*)()> IsBlocked;
+    CheckedExport<void (*)(uint32_t)> AllowKeyboardEvent;
+    CheckedExport<void (*)(uint32_t)> AllowMouseEvent;
 };
 
 // One event as a low-level hook saw it.
@@ -72,9 +74,6 @@ void MouseButton(bool up);
 bool KeyIsDown(WORD vk);  // GetAsyncKeyState: what the system saw pass
 
 int ThreadCount();  // threads of this process
-// The highest slot that a batch of fresh handles lands in: Wine hands out the lowest free slots,
-// so a leaked handle shows as a higher value (GetProcessHandleCount reads 0 under Wine).
-uintptr_t ProbeHandleSlot();
 // Runs f on a new thread; true when it ended within timeoutMs.
 bool RunOnThread(DWORD timeoutMs, void (*f)(void*), void* arg);
 

@@ -1,5 +1,5 @@
 // Error texts and the diagnostic stream.
-#include <iostream>
+#include <cstdio>
 
 #include "internal.h"
 
@@ -27,8 +27,11 @@ std::string LastErrorText() {
     return std::string(buffer.text, count);
 }
 
+// The C runtime's buffered standard output, shared with the per-transfer printf lines, so that
+// the host reads both in the order they were written.
 void WriteDiagnostic(const char* prefix, const std::string& text) {
-    std::cout << prefix << text;
+    std::fputs(prefix, stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 }  // namespace lwu

@@ -6,7 +6,6 @@
 #include <setupapi.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 
 #include "../platform/cfgmgr_notify.h"
@@ -23,7 +22,7 @@ const char kWindowName[] = "DevNotifWnd";
 const char kNotRegistered[] = "Could not register for device notifications! \n";
 
 std::atomic<HWND> notificationWindow{nullptr};
-std::mutex windowCreation;   // two first registrations must not both make the window
+Lock windowCreation;   // two first registrations must not both make the window
 
 void WriteText(const char* text) { WriteDiagnostic(text, std::string()); }
 
@@ -37,12 +36,14 @@ bool ParseClass(const wchar_t* text, GUID& out) {
 // has handed either to the system it stays loaded, so no FreeLibrary leaves the system
 // calling into unloaded code.
 void KeepLoaded() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static const char marker = 0;
-        HMODULE self = nullptr;
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN, &marker, &self);
-    });
+    static Lock pinning;
+    static bool pinned = false;
+    LockHold hold(pinning);
+    if (pinned) return;
+    static const char marker = 0;
+    HMODULE self = nullptr;
+    pinned = GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN, &marker,
+                                &self) != 0;
 }
 
 class DeviceInfoList {
@@ -93,7 +94,7 @@ void ReportPresentInterfaces(DeviceNotificationCallback callback, const GUID& cl
 }
 
 HWND EnsureNotificationWindow() {
-    std::lock_guard<std::mutex> hold(windowCreation);
+    LockHold hold(windowCreation);
     HWND window = notificationWindow.load();
     if (window) return window;
     HINSTANCE instance = GetModuleHandleA(nullptr);
@@ -184,7 +185,7 @@ uint32_t Release(const EntryRef& entry) {
         return 0;
     }
     auto handle = static_cast<HCMNOTIFICATION>(entry->registrationHandle);
-    if (InsideDispatch()) {
+    if (list.InsideCallback()) {
         // CM_Unregister_Notification waits for callbacks in progress, this one among them:
         // the entry leaves the list now and the system registration goes on a pool thread.
         list.Remove(entry);

@@ -3,13 +3,12 @@
 #pragma once
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "LinkWinUsb.h"
+#include "sync.h"
 
 namespace lwu {
 
@@ -46,17 +45,23 @@ public:
     // Waits until no other thread runs the entry's callback. Skipped inside a dispatch: a
     // callback waiting for another thread's callback could wait for itself in a cycle.
     void WaitUntilIdle(const EntryRef& entry);
+    // True while the calling thread runs a notification callback.
+    bool InsideCallback();
 
 private:
-    std::mutex mutex_;
-    std::condition_variable idle_;
+    // A callback call in progress: which thread runs which entry's callback.
+    struct ActiveCall {
+        DWORD thread;
+        const NotificationEntry* entry;
+    };
+
+    Lock mutex_;
+    Condition idle_;
     int waiting_ = 0;   // threads in WaitUntilIdle: only they need a wake-up
     std::vector<EntryRef> entries_;
+    std::vector<ActiveCall> active_;
 };
 
 RegistrationList& Registrations();
-
-// True while the calling thread runs a notification callback.
-bool InsideDispatch();
 
 }  // namespace lwu

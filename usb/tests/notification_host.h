@@ -20,24 +20,25 @@
 #include <vector>
 
 #include "LinkWinUsb.h"
+#include "checked_call.h"
 #include "host_library.h"
 #include "simworld.h"
 #include "simworld_interfaces.h"
 
 struct NotificationApi {
     explicit NotificationApi(const HostLibrary& lib)
-        : Register(lib.Get<decltype(&::RegisterForDeviceNotification)>("RegisterForDeviceNotification")),
-          Unregister(lib.Get<decltype(&::UnregisterForDeviceNotification)>("UnregisterForDeviceNotification")),
-          CmRegister(lib.Get<decltype(&::CmRegisterNotification)>("CmRegisterNotification")),
-          CmUnregister(lib.Get<decltype(&::CmUnregisterNotification)>("CmUnregisterNotification")),
-          OpenDevice(lib.Get<decltype(&::OpenDevice)>("OpenDevice")),
-          CloseDevice(lib.Get<decltype(&::CloseDevice)>("CloseDevice")) {}
-    decltype(&::RegisterForDeviceNotification) Register;
-    decltype(&::UnregisterForDeviceNotification) Unregister;
-    decltype(&::CmRegisterNotification) CmRegister;
-    decltype(&::CmUnregisterNotification) CmUnregister;
-    decltype(&::OpenDevice) OpenDevice;
-    decltype(&::CloseDevice) CloseDevice;
+        : Register(lib.Get<decltype(&::RegisterForDeviceNotification)>("RegisterForDeviceNotification"), "RegisterForDeviceNotification"),
+          Unregister(lib.Get<decltype(&::UnregisterForDeviceNotification)>("UnregisterForDeviceNotification"), "UnregisterForDeviceNotification"),
+          CmRegister(lib.Get<decltype(&::CmRegisterNotification)>("CmRegisterNotification"), "CmRegisterNotification"),
+          CmUnregister(lib.Get<decltype(&::CmUnregisterNotification)>("CmUnregisterNotification"), "CmUnregisterNotification"),
+          OpenDevice(lib.Get<decltype(&::OpenDevice)>("OpenDevice"), "OpenDevice"),
+          CloseDevice(lib.Get<decltype(&::CloseDevice)>("CloseDevice"), "CloseDevice") {}
+    CheckedExport<decltype(&::RegisterForDeviceNotification)> Register;
+    CheckedExport<decltype(&::UnregisterForDeviceNotification)> Unregister;
+    CheckedExport<decltype(&::CmRegisterNotification)> CmRegister;
+    CheckedExport<decltype(&::CmUnregisterNotification)> CmUnregister;
+    CheckedExport<decltype(&::OpenDevice)> OpenDevice;
+    CheckedExport<decltype(&::CloseDevice)> CloseDevice;
 };
 
 // One call of a callback as the host heard it.

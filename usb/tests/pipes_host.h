@@ -5,7 +5,7 @@
 
 #include "usb_host.h"
 
-#define LWU_BIND(name) name(lib.Get<decltype(&::name)>(#name))
+#define LWU_BIND(name) name(lib.Get<decltype(&::name)>(#name), #name)
 
 struct LinkWinUsbPipeApi {
     explicit LinkWinUsbPipeApi(const HostLibrary& lib)
@@ -13,18 +13,18 @@ struct LinkWinUsbPipeApi {
           LWU_BIND(SetPipePolicy), LWU_BIND(GetPipePolicy), LWU_BIND(SetTransferTimeoutPolicy),
           LWU_BIND(GetTransferTimeoutPolicy), LWU_BIND(QueryDeviceEndpoints), LWU_BIND(GetDeviceDescriptor),
           LWU_BIND(GetUsbDeviceDetail), LWU_BIND(FreeUsbDeviceDetail) {}
-    decltype(&::GetPipeOverlappedResult) GetPipeOverlappedResult;
-    decltype(&::PipeAbort) PipeAbort;
-    decltype(&::PipeFlush) PipeFlush;
-    decltype(&::PipeReset) PipeReset;
-    decltype(&::SetPipePolicy) SetPipePolicy;
-    decltype(&::GetPipePolicy) GetPipePolicy;
-    decltype(&::SetTransferTimeoutPolicy) SetTransferTimeoutPolicy;
-    decltype(&::GetTransferTimeoutPolicy) GetTransferTimeoutPolicy;
-    decltype(&::QueryDeviceEndpoints) QueryDeviceEndpoints;
-    decltype(&::GetDeviceDescriptor) GetDeviceDescriptor;
-    decltype(&::GetUsbDeviceDetail) GetUsbDeviceDetail;
-    decltype(&::FreeUsbDeviceDetail) FreeUsbDeviceDetail;
+    CheckedExport<decltype(&::GetPipeOverlappedResult)> GetPipeOverlappedResult;
+    CheckedExport<decltype(&::PipeAbort)> PipeAbort;
+    CheckedExport<decltype(&::PipeFlush)> PipeFlush;
+    CheckedExport<decltype(&::PipeReset)> PipeReset;
+    CheckedExport<decltype(&::SetPipePolicy)> SetPipePolicy;
+    CheckedExport<decltype(&::GetPipePolicy)> GetPipePolicy;
+    CheckedExport<decltype(&::SetTransferTimeoutPolicy)> SetTransferTimeoutPolicy;
+    CheckedExport<decltype(&::GetTransferTimeoutPolicy)> GetTransferTimeoutPolicy;
+    CheckedExport<decltype(&::QueryDeviceEndpoints)> QueryDeviceEndpoints;
+    CheckedExport<decltype(&::GetDeviceDescriptor)> GetDeviceDescriptor;
+    CheckedExport<decltype(&::GetUsbDeviceDetail)> GetUsbDeviceDetail;
+    CheckedExport<decltype(&::FreeUsbDeviceDetail)> FreeUsbDeviceDetail;
 };
 
 #undef LWU_BIND

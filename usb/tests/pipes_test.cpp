@@ -105,7 +105,7 @@ TEST_F(Pipes, TransferTimeoutRoundTripsWithAPointerSizedLength) {
     auto get = RecordedCalls().at(0);
     EXPECT_EQ("WinUsb_GetPipePolicy", get.name());
     EXPECT_EQ(uint64_t{LWU_PIPE_TRANSFER_TIMEOUT}, get.call.args[2]);
-    EXPECT_EQ(sizeof(void*), get.call.args[3]) << "the length offered is the size of a pointer";
+    EXPECT_EQ(kPointerBytes, get.call.args[3]) << "the length offered is the size of a pointer of this build";
     uint32_t ms = 0;
     std::memcpy(&ms, value, 4);
     EXPECT_EQ(250u, ms);

@@ -1,0 +1,49 @@
+#!/bin/sh
+# Runs in the x86 guest (from the payload): imports the per-program DLL overrides, then runs the
+# jobs of jobs.txt in two lanes under Wine's 32-bit loader. After each job the whole results
+# folder is written again, as one tar stream, to the results disk (/dev/vdc), so that what
+# finished is kept even when a later job hangs the guest.
+cd /payload || exit 1
+export WINEPREFIX=/root/prefix32 WINEARCH=win32 WINEDEBUG="${X86VM_WINEDEBUG:--all}"
+unset DISPLAY WINEDLLOVERRIDES
+mkdir -p /results
+tab=$(printf '\t')
+
+publish() {
+  (
+    flock 8
+    tar -cf /dev/vdc -C /results . && sync
+  ) 8>/tmp/publish.lock
+}
+
+echo "x86vm: preparing the prefix"
+wineserver -p 120 2>/dev/null   # keep one Wine server for all jobs
+wine regedit /S 'Z:\payload\overrides.reg' >/dev/null 2>&1
+
+run_lane() {
+  lane=$1
+  while IFS="$tab" read -r name seconds job_lane exe args; do
+    [ "$job_lane" = "$lane" ] || continue
+    echo "x86vm: start $name"
+    started=$(date +%s)
+    (
+      cd /payload/bin || exit 1
+      set -f   # test filters hold '*'
+      # shellcheck disable=SC2086
+      exec timeout -k 10 "$seconds" wine "$exe" $args
+    ) >"/results/$name.out" 2>"/results/$name.err" </dev/null
+    rc=$?
+    took=$(( $(date +%s) - started ))
+    echo "$took" >"/results/$name.seconds"
+    echo "$rc" >"/results/$name.rc"
+    echo "x86vm: end $name rc=$rc ${took}s"
+    publish
+  done <jobs.txt
+}
+
+run_lane 1 &
+run_lane 2 &
+wait
+echo done >/results/guest.done
+publish
+echo "x86vm: all jobs ended"

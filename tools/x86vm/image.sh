@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Builds the x86 runner's VM image once and prints its directory. The image is a Debian 12
+# guest whose kernel runs 32-bit programs, with Wine's 32-bit loader and a ready 32-bit prefix,
+# all from Debian's packages. It lives in a cache outside the clone, keyed by this recipe:
+# later runs reuse it, a changed recipe builds a new one (and drops the old ones).
+#   image.sh            build if needed; print the image directory on the last line
+#   image.sh --key      print the recipe key only
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+cache_root="${X86VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varko-x86vm}"
+key=$(cat "$here/image.sh" "$here/guest-init" | sha256sum | cut -c1-16)
+[ "${1:-}" = --key ] && { echo "$key"; exit 0; }
+image="$cache_root/$key"
+
+say() { echo "x86vm image: $*" >&2; }
+fail() { say "$*"; exit 1; }
+
+[ -f "$image/ready" ] && { echo "$image"; exit 0; }
+
+for tool in qemu-system-x86_64 qemu-img debootstrap mke2fs flock; do
+  command -v "$tool" >/dev/null 2>&1 || fail "cannot build: '$tool' is missing (scripts/bootstrap.sh installs it)"
+done
+[ "$(id -u)" = 0 ] || fail "cannot build: building the guest root (debootstrap, chroot) needs root"
+
+mkdir -p "$cache_root"
+exec 9>"$cache_root/.lock"
+flock 9   # another run may be building the same image
+[ -f "$image/ready" ] && { echo "$image"; exit 0; }
+
+# The machine's own Debian mirror: deb822 sources first, the classic list on a bare debootstrap.
+mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+         | grep -v security | head -n 1 || true)
+if [ -z "$mirror" ]; then
+  mirror=$(sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]*\)[[:space:]]\+bookworm[[:space:]].*/\2/p' \
+           /etc/apt/sources.list 2>/dev/null | head -n 1 || true)
+fi
+mirror=${mirror:-http://deb.debian.org/debian}
+
+started=$(date +%s)
+work="$cache_root/build-$key"
+root="$work/root"
+cleanup() {
+  for m in dev/pts dev proc sys; do mountpoint -q "$root/$m" 2>/dev/null && umount -l "$root/$m"; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+rm -rf "$work"
+mkdir -p "$work"
+
+say "building $image from $mirror (about 6 minutes, once per machine)"
+debootstrap --variant=minbase bookworm "$root" "$mirror" >"$work/debootstrap.log" 2>&1 \
+  || { tail -n 20 "$work/debootstrap.log" >&2; fail "debootstrap failed"; }
+
+mount -t proc proc "$root/proc"
+mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
+cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+{
+  in_root dpkg --add-architecture i386
+  in_root apt-get update -qq
+  in_root apt-get install -y -qq --no-install-recommends \
+    linux-image-cloud-amd64 initramfs-tools wine wine64 wine32:i386
+  in_root apt-get clean
+} >"$work/packages.log" 2>&1 || { tail -n 20 "$work/packages.log" >&2; fail "installing the guest packages failed"; }
+for m in dev/pts dev proc; do umount "$root/$m"; done
+
+install -m 0755 "$here/guest-init" "$root/sbin/x86vm-init"
+echo x86vm > "$root/etc/hostname"
+kernel=$(ls "$root"/boot/vmlinuz-* | head -n 1)
+initrd=$(ls "$root"/boot/initrd.img-* | head -n 1)
+[ -f "$kernel" ] && [ -f "$initrd" ] || fail "the guest kernel or its initramfs is missing"
+cp "$kernel" "$work/vmlinuz"
+cp "$initrd" "$work/initrd.img"
+rm -rf "$root/var/lib/apt/lists"/* "$root/usr/share/doc" "$root/usr/share/man"
+mke2fs -q -t ext4 -d "$root" -F "$work/root.img" 6G >"$work/mke2fs.log" 2>&1 \
+  || { cat "$work/mke2fs.log" >&2; fail "making the root disk failed"; }
+rm -rf "$root"
+
+# Create the 32-bit prefix once, in the image itself: about half a minute per boot saved.
+say "creating the 32-bit Wine prefix inside the guest"
+timeout 900 qemu-system-x86_64 -accel tcg,thread=multi -smp 2 -cpu max,-smap,-pku -m 3072 \
+  -kernel "$work/vmlinuz" -initrd "$work/initrd.img" \
+  -append "root=/dev/vda rw console=ttyS0 init=/sbin/x86vm-init x86vm=prepare quiet panic=-1 sysrq_always_enabled=1" \
+  -drive file="$work/root.img",if=virtio,format=raw -nographic -no-reboot -nic none \
+  </dev/null >"$work/prepare.log" 2>&1 || true
+grep -q "x86vm: prefix ready" "$work/prepare.log" \
+  || { tail -n 30 "$work/prepare.log" >&2; fail "the guest could not create its Wine prefix"; }
+
+mkdir -p "$image"
+mv "$work/vmlinuz" "$work/initrd.img" "$work/root.img" "$image/"
+date -u +%FT%TZ > "$image/ready"
+for old in "$cache_root"/*/; do
+  [ "${old%/}" = "$image" ] || rm -rf "$old"
+done
+say "ready in $(( $(date +%s) - started )) s"
+echo "$image"
