@@ -110,7 +110,7 @@ function(finish_x86vm_run)
   set_tests_properties(x86vm_image PROPERTIES TIMEOUT 2400 FIXTURES_SETUP x86vm_image LABELS x86vm)
   add_test(NAME x86vm_run COMMAND ${runner}/run.sh --bin ${CMAKE_BINARY_DIR}/bin
     --jobs ${CMAKE_BINARY_DIR}/x86vm-jobs.txt --overrides ${CMAKE_BINARY_DIR}/wine-overrides.reg
-    --out ${X86VM_RESULTS} --timeout ${run_timeout})
+    --out ${X86VM_RESULTS} --timeout ${run_timeout} --winedebug -all,warn+heap)
   set_tests_properties(x86vm_run PROPERTIES TIMEOUT ${run_timeout} FIXTURES_REQUIRED x86vm_image
     FIXTURES_SETUP x86vm LABELS x86vm)
 endfunction()
@@ -130,7 +130,8 @@ function(add_wine_test name target)
     set(T_TIMEOUT 300)
   endif()
   if(TEST_RUNNER STREQUAL "wine64")
-    add_test(NAME ${name} COMMAND ${target} ${T_ARGS})
+    add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/heapcheck.sh ${CMAKE_BINARY_DIR}/winerun
+      $<TARGET_FILE:${target}> ${T_ARGS})
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
     if(T_RESOURCE_LOCK)
       set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")

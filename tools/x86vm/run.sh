@@ -53,7 +53,7 @@ started=$(date +%s)
 # Emulation, not KVM: a guest kernel hangs under KVM here. SMAP and PKU off: with SMAP the
 # emulated iret in Wine's 32-bit code faults and the kernel kills the process.
 timeout --foreground -k 20 "$timeout" qemu-system-x86_64 -accel tcg,thread=multi -smp 2 -cpu max,-smap,-pku \
-  -m 6144 -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
+  -m 3072 -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
   -append "root=/dev/vda rw console=ttyS0 init=/sbin/x86vm-init x86vm=run quiet panic=-1 sysrq_always_enabled=1" \
   -drive file="$work/root.qcow2",if=virtio,format=qcow2 \
   -drive file="$work/payload.tar",if=virtio,format=raw,readonly=on \

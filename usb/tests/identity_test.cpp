@@ -110,6 +110,7 @@ TEST_F(Identity, LaterStallsStopTheWalkWhereTheyHappen) {
     EXPECT_STREQ("", detail_.product);
     EXPECT_EQ(kUnwritten, detail_.manufacturer);
 
+    detail_.manufacturer = nullptr;   // the sentinel is ours, not a string the library handed out
     lwu().FreeUsbDeviceDetail(&detail_);
     EXPECT_EQ(nullptr, detail_.serialNumber);
     EXPECT_EQ(nullptr, detail_.product);

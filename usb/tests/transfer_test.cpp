@@ -1,5 +1,6 @@
 // Framed messages, control and bulk transfers as the device sees them, with their status codes
 // and the diagnostic lines on standard output.
+#include "import_patch.h"
 #include "usb_host.h"
 
 namespace {
@@ -335,6 +336,28 @@ TEST_F(Transfers, WinUsbErrorsPassThroughUnchanged) {
     SimWorld_RemoveDevice(device);
     EXPECT_EQ(static_cast<uint32_t>(ERROR_BAD_COMMAND), api().PipeWrite(h, 0x01, buf, 4, &n, nullptr))
         << "an unplugged device";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Framing, ReadWithoutMemoryForTheMessageReceivesAndCopiesNothing) {
+    int dev = 0;
+    void* h = OpenFresh(1, &dev);
+    const Bytes message = Pattern(300);
+    SimWorld_QueueMessage(dev, message.data(), static_cast<uint32_t>(message.size()));
+    Bytes destination(400, 0xEE);
+    uint32_t length = 77;
+    {
+        auto noMemory = FAIL_IMPORT(library().module(), LocalAlloc, HLOCAL{}, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(uint32_t{LWU_READ_FAILED}, api().Read(h, 0x81, destination.data(), &length));
+        EXPECT_EQ(1, noMemory.failed());
+    }
+    EXPECT_EQ(0u, length);
+    EXPECT_EQ(Bytes(400, 0xEE), destination) << "the destination is untouched";
+    EXPECT_EQ((Trace{"Control C1/84"}), CallTrace()) << "no bulk transfer without a buffer";
+    EXPECT_EQ(1u, SimWorld_PendingCount(dev)) << "the message stays in the device";
 }
 
 }  // namespace
