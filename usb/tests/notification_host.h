@@ -122,7 +122,9 @@ struct InterfaceClass {
     const wchar_t* w() const { return text.c_str(); }
 };
 
-inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+// A bound for things that do happen: generous, since a loaded machine (or the emulated x86
+// guest) can take seconds to start Wine's window machinery; only a failing test waits it out.
+inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 60000) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -171,7 +173,7 @@ public:
         mirrored_ = false;
     }
     // Posts WM_QUIT to the thread; true once RegisterForDeviceNotification has returned.
-    bool EndLoop(int timeoutMs = 5000) {
+    bool EndLoop(int timeoutMs = 60000) {
         if (!thread_.joinable()) return returned_;
         WaitFor([&] { return threadId_ != 0; });
         bool posted = WaitFor([&] { return returned_ || PostThreadMessageA(threadId_, WM_QUIT, 0, 0) != 0; });
