@@ -13,6 +13,10 @@ set(CMAKE_IMPORT_LIBRARY_PREFIX "lib")
 set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -static")
 set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -static")
 
+# varko_version.h: the project's one version, for version resources and code.
+set(VERSION_INCLUDE_DIR ${CMAKE_BINARY_DIR}/generated)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/varko_version.h.in ${VERSION_INCLUDE_DIR}/varko_version.h @ONLY)
+
 # Where the Windows programs of this build run: 64-bit ones under wine64 on this machine,
 # 32-bit ones (which these machines refuse) under Wine's 32-bit loader in a QEMU guest.
 if(TARGET_WIDTH EQUAL 64)
@@ -34,10 +38,12 @@ endfunction()
 
 # shipped_dll(<target>): what every DLL we ship needs beyond its sources. Its calls of the
 # threading runtime's pthread_once (made by the 32-bit runtime at every load) go to our own,
-# which leaves nothing behind when a host unloads the DLL.
+# which leaves nothing behind when a host unloads the DLL. Its version resource finds
+# varko_version.h.
 function(shipped_dll target)
   target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/runtime/once_shim.cpp)
   target_link_options(${target} PRIVATE -Wl,--wrap=pthread_once)
+  target_include_directories(${target} PRIVATE ${VERSION_INCLUDE_DIR})
 endfunction()
 
 # import_library_from_def(<name> <def>): lib<name>.a that binds at load time to <name>.dll.
