@@ -81,9 +81,13 @@ function(finish_wine_overrides)
     string(REPLACE "|" ";" parts "${entry}")
     list(GET parts 0 target)
     list(REMOVE_AT parts 0)
-    get_target_property(outname ${target} OUTPUT_NAME)
-    if(NOT outname)
-      set(outname ${target})
+    # A name that is no target of this build is the program's own name (a host built apart).
+    set(outname ${target})
+    if(TARGET ${target})
+      get_target_property(outname ${target} OUTPUT_NAME)
+      if(NOT outname)
+        set(outname ${target})
+      endif()
     endif()
     string(APPEND text "\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\${outname}.exe\\DllOverrides]\n")
     foreach(dll IN LISTS parts)
@@ -124,6 +128,11 @@ function(finish_x86vm_run)
     --out ${X86VM_RESULTS} --timeout ${run_timeout} --winedebug -all,warn+heap)
   set_tests_properties(x86vm_run PROPERTIES TIMEOUT ${run_timeout} FIXTURES_REQUIRED x86vm_image
     FIXTURES_SETUP x86vm LABELS x86vm)
+  # Tests that put programs into the bin folder (hosts built apart) run before the payload is made.
+  get_property(before GLOBAL PROPERTY X86VM_RUN_AFTER)
+  if(before)
+    set_tests_properties(x86vm_run PROPERTIES DEPENDS "${before}")
+  endif()
 endfunction()
 
 # GoogleTest from Debian's sources, built with the cross compiler.
@@ -134,15 +143,23 @@ if(NOT TARGET gtest)
 endif()
 
 # add_wine_test(<name> <target> [ARGS...] [LABELS l...] [TIMEOUT s] [RESOURCE_LOCK r]): runs the
-# Windows program under Wine: here with wine64 (x64), in the x86 guest's run (x86).
+# Windows program under Wine: here with wine64 (x64), in the x86 guest's run (x86). A <target>
+# that is no target of this build is a program's path inside the bin folder (kit/host.exe).
 function(add_wine_test name target)
   cmake_parse_arguments(T "" "TIMEOUT" "ARGS;LABELS;RESOURCE_LOCK" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  if(TARGET ${target})
+    set(program $<TARGET_FILE:${target}>)
+    set(program_in_bin $<TARGET_FILE_NAME:${target}>)
+  else()
+    set(program ${CMAKE_BINARY_DIR}/bin/${target})
+    set(program_in_bin ${target})
+  endif()
   if(TEST_RUNNER STREQUAL "wine64")
     add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/heapcheck.sh ${CMAKE_BINARY_DIR}/winerun
-      $<TARGET_FILE:${target}> ${T_ARGS})
+      ${program} ${T_ARGS})
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
     if(T_RESOURCE_LOCK)
       set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
@@ -159,7 +176,7 @@ function(add_wine_test name target)
   # Emulation runs a program about ten times slower than wine64 here: the bound grows with it.
   math(EXPR guest_timeout "${T_TIMEOUT} * 3")
   set_property(GLOBAL APPEND PROPERTY X86VM_JOBS
-    "${name}\t${guest_timeout}\t${lane}\t$<TARGET_FILE_NAME:${target}>\t${args}")
+    "${name}\t${guest_timeout}\t${lane}\t${program_in_bin}\t${args}")
   add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tools/x86vm/report.sh ${X86VM_RESULTS} ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 60 LABELS "${T_LABELS}" FIXTURES_REQUIRED x86vm)
 endfunction()
