@@ -21,11 +21,11 @@ else()
   set(KIT_DLLTOOL_MACHINE i386)
 endif()
 set(KIT_BUILD_DIR ${CMAKE_BINARY_DIR}/kit)
-# pack.sh and the tests read the archive's name from here.
+# pack.sh reads the archive's name from here.
 file(WRITE ${KIT_BUILD_DIR}/basename "${KIT_BASENAME}\n")
 
-# MSVC's linker wants the short import format that its own librarian writes; LLVM's dlltool
-# writes it (for x86 with undecorated import names, as the C convention's exports are).
+# The .lib files: the short import format that MSVC's own librarian writes, which LLVM's dlltool
+# writes too (in x86 with the C convention's underscore on the symbols, not on the imported names).
 find_program(KIT_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
 if(NOT KIT_LLVM_DLLTOOL)
   message(FATAL_ERROR "llvm-dlltool is missing: scripts/bootstrap.sh installs it (Debian package llvm)")
