@@ -142,7 +142,9 @@ void LWU_CALL UnregisterForDeviceNotification(DeviceNotificationCallback callbac
 /* 0 or a Win32 error code; ERROR_INVALID_PARAMETER for a null callback or unreadable GUID text. */
 uint32_t LWU_CALL CmRegisterNotification(DeviceNotificationCallback callback, const wchar_t* classGuid);
 /* 0 also when nothing matched. Releases the first entry of callback and class, whichever
-   export made it. */
+   export made it. Called from inside a callback, it hands the system release of a
+   Configuration Manager entry to a pool thread; when none can be asked (the Win32 error is
+   returned, ERROR_NOT_ENOUGH_MEMORY for instance) the entry stays, as after a refused release. */
 uint32_t LWU_CALL CmUnregisterNotification(DeviceNotificationCallback callback, const wchar_t* classGuid);
 
 /* Identity strings. */

@@ -22,6 +22,7 @@
 #include "LinkWinUsb.h"
 #include "checked_call.h"
 #include "host_library.h"
+#include "import_patch.h"
 #include "simworld.h"
 #include "simworld_interfaces.h"
 
@@ -133,6 +134,52 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 6000
     return true;
 }
 
+// A manual-reset event that starts unset.
+class Event {
+public:
+    Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Event() { CloseHandle(handle_); }
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    void Set() { SetEvent(handle_); }
+    bool Wait(DWORD timeoutMs = 5000) const { return WaitForSingleObject(handle_, timeoutMs) == WAIT_OBJECT_0; }
+    operator HANDLE() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// Sets an event whenever the library starts to wait on its condition variable, which it does
+// only when an unregister waits for a callback still running elsewhere: a test learns that the
+// wait has begun without guessing how long it takes.
+class WaitWatch {
+public:
+    explicit WaitWatch(HMODULE library)
+        : patch_(library, "SleepConditionVariableSRW", reinterpret_cast<void*>(&Watch)) {
+        original() = patch_.original<decltype(&::SleepConditionVariableSRW)>();
+        event() = waiting_;
+    }
+    WaitWatch(const WaitWatch&) = delete;
+    WaitWatch& operator=(const WaitWatch&) = delete;
+    HANDLE waiting() const { return waiting_; }
+
+private:
+    static decltype(&::SleepConditionVariableSRW)& original() {
+        static decltype(&::SleepConditionVariableSRW) f = nullptr;
+        return f;
+    }
+    static HANDLE& event() {
+        static HANDLE h = nullptr;
+        return h;
+    }
+    static BOOL WINAPI Watch(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD ms, ULONG flags) {
+        SetEvent(event());
+        return original()(condition, lock, ms, flags);
+    }
+    Event waiting_;   // outlives the patch: members go in reverse order
+    ImportPatch patch_;
+};
+
 inline HWND FindNotificationWindow() { return FindWindowExA(HWND_MESSAGE, nullptr, "LinkWinUsb API", nullptr); }
 
 // RegisterForDeviceNotification on a thread of its own. Construction returns once the call
@@ -206,9 +253,12 @@ private:
 // The library and the window's thread, both for the whole process.
 class NotificationTest : public ::testing::Test {
 protected:
-    static NotificationApi& Api() {
+    static HostLibrary& Library() {
         static HostLibrary library("LinkWinUsb.dll");
-        static NotificationApi api(library);
+        return library;
+    }
+    static NotificationApi& Api() {
+        static NotificationApi api(Library());
         return api;
     }
     // The first window registration makes the window on its thread, which then serves it for
