@@ -8,11 +8,12 @@ using Reentrancy = NotificationTest;
 
 TEST_F(Reentrancy, ACallbackUnregisteringItselfOnANotificationThreadNeitherDeadlocksNorStopsTheWalk) {
     ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
-    WindowRegistration later(api(), Hear<2>, cls_, false);   // one notification thread delivers: A's
+    WindowRegistration later(api(), Hear<2>, cls_);
     std::atomic<uint32_t> result{12345};
     Ear::Get().React(1, [&] { result = api().CmUnregister(Hear<1>, cls_.w()); });
 
-    SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#first");
+    // One notification thread delivers: A's (the event reaches the Configuration Manager only).
+    SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#first", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
     ASSERT_EQ(1, SimInterfaces_WaitIdle(5000)) << "the callback's unregistration deadlocked";
     EXPECT_EQ(0u, result.load());
     EXPECT_EQ((std::vector<int>{1, 2}), Ear::Get().Callers()) << "the walk went on to the next entry";
@@ -49,7 +50,7 @@ TEST_F(Reentrancy, ADispatchCallsNeitherEntriesRemovedBeforeTheirTurnNorEntriesA
 }
 
 TEST_F(Reentrancy, AWindowEntryUnregisteringItselfDuringItsCallReturns) {
-    WindowRegistration windowEntry(api(), Hear<1>, cls_, false);
+    WindowRegistration windowEntry(api(), Hear<1>, cls_);
     ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
     std::atomic<bool> returned{false};
     Ear::Get().React(1, [&] {
@@ -259,7 +260,7 @@ TEST_F(Concurrency, ManyThreadsRegisterAndUnregisterWhileEventsArrive) {
     }
     threads.emplace_back([&] {
         for (int i = 0; i < 6; ++i) {
-            WindowRegistration windowEntry(api(), Hear<20>, cls_, false);
+            WindowRegistration windowEntry(api(), Hear<20>, cls_);
             api().Unregister(Hear<20>, cls_.w());
             if (!windowEntry.Quit()) ++failures;
         }
@@ -294,10 +295,11 @@ TEST(Unloading, AnArrivalAfterFreeLibraryReachesTheCallbacksAndDoesNotCrash) {
     Ear::Get().Clear();
     InterfaceClass cls = InterfaceClass::Fresh();
     auto library = std::make_unique<HostLibrary>("LinkWinUsb.dll");
+    WorldWindowNotifications served(library->module());
     NotificationApi api(*library);
     ASSERT_EQ(0u, api.CmRegister(Hear<1>, cls.w()));
     // This thread makes the window and keeps serving it after the library's loop has ended.
-    WindowRegistration windowEntry(api, Hear<2>, cls, true, true);
+    WindowRegistration windowEntry(api, Hear<2>, cls, true);
     ASSERT_TRUE(windowEntry.EndLoop());
     library->Unload();
     EXPECT_NE(nullptr, GetModuleHandleA("LinkWinUsb.dll")) << "registrations keep the library loaded";

@@ -48,7 +48,6 @@ TEST_F(Discovery, WindowMechanismReportsOnTheRegisteringThreadBeforeItsLoop) {
     EXPECT_FALSE(registration.returned()) << "the call runs its message loop";
     EXPECT_EQ("Registered for USB device notification...\n", out.Text());
     api().Unregister(Hear<1>, cls_.w());
-    registration.Unmirror();
     EXPECT_TRUE(registration.Quit());
 }
 
@@ -59,7 +58,6 @@ TEST_F(Discovery, AClassWithNothingPresentReportsNothing) {
     EXPECT_TRUE(Ear::Get().All().empty());
     EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
     api().Unregister(Hear<2>, cls_.w());
-    registration.Unmirror();
 }
 
 TEST_F(Discovery, NoDeviceInformationSetWritesItsMessageAndTheRegistrationStands) {
