@@ -104,7 +104,9 @@ HWND EnsureNotificationWindow() {
     windowClass.hInstance = instance;
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW));
     windowClass.lpszClassName = kWindowClass;
-    if (RegisterClassExA(&windowClass)) {
+    // A class that an earlier call registered before its window could not be made serves as well:
+    // one failed window must not leave the process without one for good.
+    if (RegisterClassExA(&windowClass) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS) {
         window = CreateWindowExA(0, kWindowClass, kWindowName, WS_MINIMIZE, 0, 0, CW_USEDEFAULT, 0, HWND_MESSAGE,
                                  nullptr, instance, nullptr);
         notificationWindow.store(window);

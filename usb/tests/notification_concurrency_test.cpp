@@ -241,6 +241,41 @@ TEST_F(Reentrancy, AnInCallbackReleaseThatCannotBeQueuedKeepsTheEntryAndSaysWhy)
     EXPECT_EQ(0u, SimInterfaces_CmRegistrationCount(&cls_.guid)) << "released outside a callback";
 }
 
+TEST_F(Reentrancy, AnUnregisterWokenBeforeTheCallbackReturnedWaitsAgain) {
+    // A window entry: releasing it with the system waits for nothing, so the library itself waits.
+    WindowRegistration entry(api(), Hear<1>, cls_);
+    Event inside, release;
+    std::atomic<bool> callbackDone{false};
+    Ear::Get().React(1, [&] {
+        inside.Set();
+        release.Wait();
+        callbackDone = true;
+    });
+    std::thread sender([&] { Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#slow"); });
+    if (!inside.Wait()) {
+        ADD_FAILURE() << "the event never reached the callback";
+        sender.join();
+        return;
+    }
+    {
+        // The first wait ends at once, as a condition variable may wake without a cause.
+        auto early = FAIL_IMPORT(Library().module(), SleepConditionVariableSRW, FALSE, ERROR_TIMEOUT);
+        WaitWatch watch(Library().module());
+        Event unregistered;
+        std::thread releaser([&] {
+            WaitFor([&] { return watch.waits() >= 2 || WaitForSingleObject(unregistered, 0) == WAIT_OBJECT_0; });
+            release.Set();
+        });
+        api().Unregister(Hear<1>, cls_.w());
+        bool doneFirst = callbackDone.load();
+        unregistered.Set();
+        releaser.join();
+        EXPECT_EQ(1, early.failed());
+        EXPECT_TRUE(doneFirst) << "the export returned after a wake-up while the callback still ran";
+    }
+    sender.join();
+}
+
 using Concurrency = NotificationTest;
 
 DeviceNotificationCallback const churners[] = {Hear<11>, Hear<12>, Hear<13>, Hear<14>};

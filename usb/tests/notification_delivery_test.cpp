@@ -1,5 +1,7 @@
 // Arrivals and removals: which entries hear them, through which mechanism's events, what the
 // window ignores, and how entries are released.
+#include <functional>
+
 #include "notification_host.h"
 
 namespace {
@@ -188,6 +190,90 @@ TEST_F(Delivery, TheWorldRefusesWindowRegistrationsAsTheSystemDoes) {
         EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     }
     DestroyWindow(plain);
+}
+
+// The window mechanism's user32 calls, each failing once: what the registration and its entry
+// come to.
+TEST_F(Delivery, AFailingWindowCallLeavesTheRegistrationAsDefined) {
+    HMODULE lib = Library().module();
+    InterfaceClass cls;   // a fresh one for each row
+    struct Row {
+        const char* what;
+        std::function<void()> act;   // fails the call and checks its outcome
+    };
+    const Row rows[] = {
+        {"RegisterDeviceNotificationA refuses: no entry, no report, no loop",
+         [&] {
+             SimInterfaces_FailCall(SIM_WINDOW_REGISTER, ERROR_NOT_ENOUGH_MEMORY, 1);
+             StdoutCapture out;
+             api().Register(Hear<1>, cls.w());   // returns at once on this thread
+             EXPECT_EQ("Could not register for device notifications! \n", out.Text());
+             EXPECT_TRUE(Ear::Get().All().empty()) << "nothing reported";
+             EXPECT_EQ(0u, SimInterfaces_WindowRegistrationCount(&cls.guid));
+             Send(DBT_DEVICEARRIVAL, cls.guid, "\\\\?\\sim#sent");
+             EXPECT_TRUE(Ear::Get().All().empty()) << "no entry was made";
+         }},
+        {"UnregisterDeviceNotification fails: the entry goes all the same",
+         [&] {
+             WindowRegistration entry(api(), Hear<1>, cls);
+             SimInterfaces_FailCall(SIM_WINDOW_UNREGISTER, ERROR_INVALID_HANDLE, 1);
+             api().Unregister(Hear<1>, cls.w());
+             ASSERT_EQ(1u, CallsNamed("UnregisterDeviceNotification").size());
+             EXPECT_EQ(0u, CallsNamed("UnregisterDeviceNotification")[0].result);
+             EXPECT_EQ(1u, SimInterfaces_WindowRegistrationCount(&cls.guid)) << "the system kept its registration";
+             Ear::Get().Clear();
+             SimInterfaces_Add(&cls.guid, "\\\\?\\sim#still-sent");
+             EXPECT_TRUE(Ear::Get().All().empty()) << "its messages reach no entry";
+             auto handle = reinterpret_cast<HDEVNOTIFY>(CallsNamed("RegisterDeviceNotificationA")[0].args[3]);
+             EXPECT_TRUE(SimUser32_UnregisterDeviceNotification(handle));
+         }},
+        {"GetMessageA fails: RegisterForDeviceNotification returns and its entry stays",
+         [&] {
+             // The registration's own loop: the window's runs on the thread that made it.
+             auto fault = FAIL_IMPORT(lib, GetMessageA, -1, ERROR_INVALID_PARAMETER);
+             WindowRegistration entry(api(), Hear<1>, cls);
+             EXPECT_TRUE(WaitFor([&] { return entry.returned(); }));
+             EXPECT_EQ(1, fault.failed());
+             Send(DBT_DEVICEARRIVAL, cls.guid, "\\\\?\\sim#after-loop");
+             ASSERT_EQ(1u, Ear::Get().Of(1).size());
+             EXPECT_EQ(ownerThread(), Ear::Get().Of(1)[0].thread);
+             api().Unregister(Hear<1>, cls.w());
+         }},
+        {"SendMessageA fails with WM_CLOSE: the entry goes, the window stays",
+         [&] {
+             WindowRegistration entry(api(), Hear<1>, cls);
+             auto fault = FAIL_IMPORT(lib, SendMessageA, LRESULT{0}, ERROR_ACCESS_DENIED);
+             api().Unregister(Hear<1>, cls.w());
+             EXPECT_EQ(1, fault.failed()) << "the list emptied: WM_CLOSE was due";
+             EXPECT_EQ(0u, SimInterfaces_WindowRegistrationCount(&cls.guid));
+             Ear::Get().Clear();
+             Send(DBT_DEVICEARRIVAL, cls.guid, "\\\\?\\sim#gone");
+             EXPECT_TRUE(Ear::Get().All().empty());
+             EXPECT_TRUE(IsWindow(window_));
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        cls = InterfaceClass::Fresh();
+        SimWorld_ClearCalls();
+        Ear::Get().Clear();
+        row.act();
+    }
+}
+
+TEST_F(Delivery, AnEventWhosePathCannotBeConvertedIsDroppedAndTheNextArrives) {
+    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    {
+        auto fault = FAIL_IMPORT(Library().module(), WideCharToMultiByte, 0, ERROR_NO_UNICODE_TRANSLATION);
+        SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#dropped", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+        Settle();
+        EXPECT_EQ(1, fault.failed());
+    }
+    SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#kept", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+    Settle();
+    ASSERT_EQ(1u, Ear::Get().Of(1).size());
+    EXPECT_EQ("\\\\?\\sim#kept", Ear::Get().Of(1)[0].path);
+    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
 }
 
 // Counts the WM_CLOSE messages sent to windows of the window's thread.

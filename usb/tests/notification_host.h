@@ -159,12 +159,18 @@ public:
         : patch_(library, "SleepConditionVariableSRW", reinterpret_cast<void*>(&Watch)) {
         original() = patch_.original<decltype(&::SleepConditionVariableSRW)>();
         event() = waiting_;
+        count() = 0;
     }
     WaitWatch(const WaitWatch&) = delete;
     WaitWatch& operator=(const WaitWatch&) = delete;
     HANDLE waiting() const { return waiting_; }
+    int waits() const { return count().load(); }   // waits begun since the watch was set
 
 private:
+    static std::atomic<int>& count() {
+        static std::atomic<int> n{0};
+        return n;
+    }
     static decltype(&::SleepConditionVariableSRW)& original() {
         static decltype(&::SleepConditionVariableSRW) f = nullptr;
         return f;
@@ -174,6 +180,7 @@ private:
         return h;
     }
     static BOOL WINAPI Watch(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD ms, ULONG flags) {
+        ++count();
         SetEvent(event());
         return original()(condition, lock, ms, flags);
     }
