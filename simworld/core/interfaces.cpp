@@ -167,7 +167,7 @@ SIMWORLD_API void SimInterfaces_NotifyAction(const GUID* classGuid, const char* 
     QueueCmEventLocked(action, *classGuid, path);
 }
 
-SIMWORLD_API HDEVNOTIFY WINAPI SimUser32_RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
+static HDEVNOTIFY WINAPI RegisterDeviceNotificationForWorld(HANDLE recipient, LPVOID filter, DWORD flags) {
     World& w = TheWorld();
     auto header = static_cast<const DEV_BROADCAST_HDR*>(filter);
     auto wanted = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(filter);
@@ -195,7 +195,7 @@ SIMWORLD_API HDEVNOTIFY WINAPI SimUser32_RegisterDeviceNotificationA(HANDLE reci
     return record(handle, 0);
 }
 
-SIMWORLD_API BOOL WINAPI SimUser32_UnregisterDeviceNotification(HDEVNOTIFY handle) {
+static BOOL WINAPI UnregisterDeviceNotificationForWorld(HDEVNOTIFY handle) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     auto it = windowRegistrations.find(reinterpret_cast<uintptr_t>(handle));
@@ -204,6 +204,16 @@ SIMWORLD_API BOOL WINAPI SimUser32_UnregisterDeviceNotification(HDEVNOTIFY handl
     if (released) windowRegistrations.erase(it);
     w.Record("UnregisterDeviceNotification", 0, {U(handle)}, released, error, nullptr, 0);
     return released ? TRUE : Fail(error);
+}
+
+SIMWORLD_API void* SimInterfaces_WindowNotificationFunction(const char* name) {
+    // Reached through pointers only: in the 32-bit build their stdcall names would not link.
+    if (!name) return nullptr;
+    if (std::strcmp(name, "RegisterDeviceNotificationA") == 0)
+        return reinterpret_cast<void*>(&RegisterDeviceNotificationForWorld);
+    if (std::strcmp(name, "UnregisterDeviceNotification") == 0)
+        return reinterpret_cast<void*>(&UnregisterDeviceNotificationForWorld);
+    return nullptr;
 }
 
 SIMWORLD_API uint32_t SimInterfaces_WindowRegistrationCount(const GUID* classGuid) {

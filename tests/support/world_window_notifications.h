@@ -12,9 +12,19 @@ class WorldWindowNotifications {
 public:
     explicit WorldWindowNotifications(HMODULE module)
         : register_(module, "RegisterDeviceNotificationA",
-                    reinterpret_cast<void*>(&SimUser32_RegisterDeviceNotificationA)),
+                    SimInterfaces_WindowNotificationFunction("RegisterDeviceNotificationA")),
           unregister_(module, "UnregisterDeviceNotification",
-                      reinterpret_cast<void*>(&SimUser32_UnregisterDeviceNotification)) {}
+                      SimInterfaces_WindowNotificationFunction("UnregisterDeviceNotification")) {}
+
+    // The world's own two, to call them as the system's.
+    static decltype(&::RegisterDeviceNotificationA) Register() {
+        return reinterpret_cast<decltype(&::RegisterDeviceNotificationA)>(
+            SimInterfaces_WindowNotificationFunction("RegisterDeviceNotificationA"));
+    }
+    static decltype(&::UnregisterDeviceNotification) Unregister() {
+        return reinterpret_cast<decltype(&::UnregisterDeviceNotification)>(
+            SimInterfaces_WindowNotificationFunction("UnregisterDeviceNotification"));
+    }
 
 private:
     ImportPatch register_;

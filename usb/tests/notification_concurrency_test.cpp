@@ -222,23 +222,40 @@ TEST_F(Reentrancy, AnUnregisterInsideAPresentReportWaitsForNoOtherThreadsCallbac
 }
 
 TEST_F(Reentrancy, AnInCallbackReleaseThatCannotBeQueuedKeepsTheEntryAndSaysWhy) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
-    std::atomic<uint32_t> result{12345};
-    {
-        auto noPool = FAIL_IMPORT(Library().module(), QueueUserWorkItem, FALSE, ERROR_NOT_ENOUGH_MEMORY);
-        Ear::Get().React(1, [&] { result = api().CmUnregister(Hear<1>, cls_.w()); });
-        SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#first", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+    struct Row {
+        const char* what;
+        DWORD error;            // the last error QueueUserWorkItem leaves
+        bool errorReadsZero;    // GetLastError then reads 0 all the same
+        uint32_t result;
+    } const rows[] = {
+        {"no memory for the work item", ERROR_NOT_ENOUGH_MEMORY, false, ERROR_NOT_ENOUGH_MEMORY},
+        {"no system resources", ERROR_NO_SYSTEM_RESOURCES, false, ERROR_NO_SYSTEM_RESOURCES},
+        {"a failure whose last error reads 0 is no success", ERROR_NOT_ENOUGH_MEMORY, true, ERROR_NOT_ENOUGH_MEMORY},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        InterfaceClass cls = InterfaceClass::Fresh();
+        Ear::Get().Clear();
+        ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls.w()));
+        std::atomic<uint32_t> result{12345};
+        {
+            auto noPool = FAIL_IMPORT(Library().module(), QueueUserWorkItem, FALSE, row.error);
+            auto noError = FAIL_IMPORT(Library().module(), GetLastError, DWORD{0}, 0, row.errorReadsZero ? 1 : 0);
+            Ear::Get().React(1, [&] { result = api().CmUnregister(Hear<1>, cls.w()); });
+            SimInterfaces_NotifyAction(&cls.guid, "\\\\?\\sim#first", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+            Settle();
+            EXPECT_EQ(1, noPool.failed());
+            EXPECT_EQ(row.errorReadsZero ? 1 : 0, noError.failed());
+        }
+        EXPECT_EQ(row.result, result.load());
+        EXPECT_EQ(1u, SimInterfaces_CmRegistrationCount(&cls.guid));
+        Ear::Get().Clear();
+        SimInterfaces_NotifyAction(&cls.guid, "\\\\?\\sim#second", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
         Settle();
-        EXPECT_EQ(1, noPool.failed());
+        EXPECT_EQ(1u, Ear::Get().Of(1).size()) << "the entry stays and goes on hearing its events";
+        EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls.w()));
+        EXPECT_EQ(0u, SimInterfaces_CmRegistrationCount(&cls.guid)) << "released outside a callback";
     }
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY), result.load());
-    EXPECT_EQ(1u, SimInterfaces_CmRegistrationCount(&cls_.guid));
-    Ear::Get().Clear();
-    SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#second", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
-    Settle();
-    EXPECT_EQ(1u, Ear::Get().Of(1).size()) << "the entry stays and goes on hearing its events";
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
-    EXPECT_EQ(0u, SimInterfaces_CmRegistrationCount(&cls_.guid)) << "released outside a callback";
 }
 
 TEST_F(Reentrancy, AnUnregisterWokenBeforeTheCallbackReturnedWaitsAgain) {

@@ -180,13 +180,13 @@ TEST_F(Delivery, TheWorldRefusesWindowRegistrationsAsTheSystemDoes) {
         filter.dbcc_devicetype = row.type;
         filter.dbcc_classguid = cls_.guid;
         SetLastError(0);
-        HDEVNOTIFY handle = SimUser32_RegisterDeviceNotificationA(row.recipient, &filter, row.flags);
+        HDEVNOTIFY handle = WorldWindowNotifications::Register()(row.recipient, &filter, row.flags);
         EXPECT_EQ(row.error, handle ? 0 : GetLastError());
         EXPECT_EQ(row.error == 0, handle != nullptr);
         if (!handle) continue;
-        EXPECT_TRUE(SimUser32_UnregisterDeviceNotification(handle));
+        EXPECT_TRUE(WorldWindowNotifications::Unregister()(handle));
         SetLastError(0);
-        EXPECT_FALSE(SimUser32_UnregisterDeviceNotification(handle)) << "released already";
+        EXPECT_FALSE(WorldWindowNotifications::Unregister()(handle)) << "released already";
         EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     }
     DestroyWindow(plain);
@@ -225,7 +225,7 @@ TEST_F(Delivery, AFailingWindowCallLeavesTheRegistrationAsDefined) {
              SimInterfaces_Add(&cls.guid, "\\\\?\\sim#still-sent");
              EXPECT_TRUE(Ear::Get().All().empty()) << "its messages reach no entry";
              auto handle = reinterpret_cast<HDEVNOTIFY>(CallsNamed("RegisterDeviceNotificationA")[0].args[3]);
-             EXPECT_TRUE(SimUser32_UnregisterDeviceNotification(handle));
+             EXPECT_TRUE(WorldWindowNotifications::Unregister()(handle));
          }},
         {"GetMessageA fails: RegisterForDeviceNotification returns and its entry stays",
          [&] {
