@@ -147,7 +147,7 @@ TEST_F(Reentrancy, UnregisteringWaitsForAPresentReportRunningOnAnotherThreadAndE
             // Lets the report go once the unregister waits for it (or has returned without waiting).
             std::thread releaser([&] {
                 HANDLE either[2] = {watch.waiting(), unregistered};
-                WaitForMultipleObjects(2, either, FALSE, 5000);
+                WaitForMultipleObjects(2, either, FALSE, 60000);
                 release.Set();
             });
             if (window) {
@@ -204,7 +204,7 @@ TEST_F(Reentrancy, AnUnregisterInsideAPresentReportWaitsForNoOtherThreadsCallbac
             hostLockFree.Set();
         });
         RegisteringThread registering(api(), Hear<1>, cls, window);
-        EXPECT_TRUE(WaitFor([&] { return result.load() != 12345u; }, 15000));
+        EXPECT_TRUE(WaitFor([&] { return result.load() != 12345u; }, 120000));
         if (sender.joinable()) sender.join();
         Settle();
         registering.End();

@@ -143,7 +143,7 @@ public:
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
     void Set() { SetEvent(handle_); }
-    bool Wait(DWORD timeoutMs = 15000) const { return WaitForSingleObject(handle_, timeoutMs) == WAIT_OBJECT_0; }
+    bool Wait(DWORD timeoutMs = 60000) const { return WaitForSingleObject(handle_, timeoutMs) == WAIT_OBJECT_0; }
     operator HANDLE() const { return handle_; }
 
 private:
@@ -210,8 +210,7 @@ public:
                 MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
             }
         });
-        // A bound for a stuck call only: a process's first window can take seconds in the x86 guest.
-        bool ready = WaitFor([&] { return returned_ || SimInterfaces_EnumerationCount(&guid_) > before; }, 30000);
+        bool ready = WaitFor([&] { return returned_ || SimInterfaces_EnumerationCount(&guid_) > before; });
         EXPECT_TRUE(ready) << "RegisterForDeviceNotification neither reported nor returned";
     }
     ~WindowRegistration() { Quit(); }
