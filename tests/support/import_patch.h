@@ -98,6 +98,12 @@ public:
 
     int calls() const { return state().calls.load(); }     // every call that reached the stub
     int failed() const { return state().failed.load(); }   // the calls it failed
+    // From now on fails `times` calls after letting `skip` through: a fault made with times 0
+    // passes every call until it is armed.
+    void Arm(int times, int skip = 0) {
+        state().skip = skip;
+        state().remaining = times;
+    }
 
 private:
     struct State {
@@ -193,3 +199,8 @@ private:
 // times (-1: never again).
 #define SKIP_IMPORT(module, function, times) \
     ImportFault<decltype(&::function), __COUNTER__>((module), #function, (times))
+// FAIL_IMPORT_AS(module, Function, Pointer, failValue, error [, times [, skip]]): FAIL_IMPORT for a
+// function whose type carries attributes that a template argument drops (FormatMessageA's va_list
+// pointer): Pointer spells out an equivalent pointer type, calling convention included.
+#define FAIL_IMPORT_AS(module, function, pointer, ...) \
+    ImportFault<pointer, __COUNTER__>((module), #function, __VA_ARGS__)
