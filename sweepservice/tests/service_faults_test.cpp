@@ -245,6 +245,23 @@ struct LongPath {
         static std::wstring path;
         return path;
     }
+    // SetLastError left out for the program: the stub's own codes still go through.
+    static ImportPatch*& LastError() {
+        static ImportPatch* p = nullptr;
+        return p;
+    }
+    static std::atomic<int>& LeftOut() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+    static VOID WINAPI LeaveOutSetLastError(DWORD) { ++LeftOut(); }
+    static void SetError(DWORD error) {
+        if (LastError()) {
+            LastError()->original<VOID(WINAPI*)(DWORD)>()(error);
+        } else {
+            SetLastError(error);
+        }
+    }
     static std::wstring Path() {
         const std::wstring name = L"\\VarkoNodeSweepService.exe";
         return L"C:\\" + std::wstring(Length() - 3 - name.size(), L'd') + name;
@@ -261,14 +278,14 @@ struct LongPath {
         }
         std::copy_n(path.begin(), size - 1, buffer);
         buffer[size - 1] = L'\0';
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        SetError(ERROR_INSUFFICIENT_BUFFER);
         return size;
     }
     static SC_HANDLE WINAPI OpenManager(LPCWSTR, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(uintptr_t{0x5C01}); }
     static SC_HANDLE WINAPI Create(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR binaryPath,
                                           LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR) {
         Registered() = binaryPath;
-        SetLastError(ERROR_ACCESS_DENIED);
+        SetError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     static BOOL WINAPI Close(SC_HANDLE) { return TRUE; }
@@ -289,25 +306,38 @@ TEST(InstallPath, GrowsToTheLongestPathThereCanBe) {
         size_t length;
         std::vector<DWORD> sizes;
         bool registered;   // else the command fails on the path
+        bool leaveOutSetLastError;
     };
     const PathRow rows[] = {
-        {259, {260}, true},
-        {260, {260, 520}, true},
-        {16639, doubling, true},
-        {16640, thenLongest(), true},
-        {32767, thenLongest(), true},   // the longest path, and its terminator, fills the largest buffer
-        {32768, thenLongest(), false},
+        {259, {260}, true, false},
+        {260, {260, 520}, true, false},
+        {16639, doubling, true, false},
+        {16640, thenLongest(), true, false},
+        {32767, thenLongest(), true, false},   // the longest path, and its terminator, fills the largest buffer
+        {32768, thenLongest(), false, false},
+        // The code of the last truncation stays: the same text.
+        {32768, thenLongest(), false, true},
     };
     for (const PathRow& row : rows) {
         LongPath::Length() = row.length;
         LongPath::Sizes().clear();
         LongPath::Registered().clear();
+        LongPath::LeftOut() = 0;
         std::string output;
         bool installed = true;
         {
+            std::unique_ptr<ImportPatch> lastError;
+            if (row.leaveOutSetLastError) {
+                lastError = std::make_unique<ImportPatch>("SetLastError", reinterpret_cast<void*>(&LongPath::LeaveOutSetLastError));
+            }
+            LongPath::LastError() = lastError.get();
             StdoutCapture capture;
             installed = InstallCommand();
             output = capture.Text();
+            LongPath::LastError() = nullptr;
+        }
+        if (row.leaveOutSetLastError) {
+            EXPECT_LE(1, LongPath::LeftOut().load()) << "SetLastError was not called";
         }
         EXPECT_FALSE(installed) << row.length;
         EXPECT_EQ(row.sizes, LongPath::Sizes()) << row.length;
