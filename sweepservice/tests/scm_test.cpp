@@ -1,5 +1,6 @@
 // The real program under Wine's SCM: installation, the service's own process and its events,
 // removal. Run by scm-run.sh in a prefix of their own, whose services trace their events.
+#include <cstdio>
 #include <regex>
 
 #include "program_runner.h"
@@ -258,8 +259,17 @@ TEST_F(Scm, EveryPlatformCallOfTheCommandsFailing) {
     };
     for (const CommandFault& row : rows) {
         std::string name = Narrow(row.faults) + " " + Narrow(row.arguments);
-        ASSERT_NO_FATAL_FAILURE(Prepare(row.before)) << name;
-        ProgramRun run = RunProgram(row.arguments, ProgramPath(), row.faults);
+        ProgramRun run{};
+        // A row whose failing call was never reached proves nothing: under load Wine's SCM may give up
+        // on a stop control (its pipe time-out), and the command then never polls. Such a run is made again.
+        for (int attempt = 1;; ++attempt) {
+            ASSERT_NO_FATAL_FAILURE(Prepare(row.before)) << name;
+            run = RunProgram(row.arguments, ProgramPath(), row.faults);
+            if (attempt == 3 || run.errors.find(" 0 of 0 calls") == std::string::npos) break;
+            std::printf("%s: the failing call was not reached, run again\n", name.c_str());
+            RunProgram(L"-remove");
+            ASSERT_TRUE(WaitForState(0)) << name << ": the service stayed";
+        }
         EXPECT_TRUE(std::regex_match(run.output, std::regex(row.output))) << name << ": " << run.output;
         EXPECT_EQ(row.exitCode, run.exitCode) << name;
         EXPECT_EQ(row.stateAfter, ServiceState()) << name;
