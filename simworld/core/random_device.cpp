@@ -31,11 +31,11 @@ constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
 constexpr ULONG_PTR kCompletionFailures[] = {0xC0000120, 0xC00000B5, 0xC0000184, 0xC000009D, 0xC0000001};
 
 // Win32 errors WinUSB reports for device trouble, and the odd ones a driver may pass up.
-constexpr DWORD kDeviceErrors[] = {ERROR_GEN_FAILURE,      ERROR_SEM_TIMEOUT,       ERROR_BAD_COMMAND,
-                                   ERROR_INVALID_PARAMETER, ERROR_IO_DEVICE,         ERROR_DEVICE_NOT_CONNECTED,
+constexpr DWORD kDeviceErrors[] = {ERROR_GEN_FAILURE,       ERROR_SEM_TIMEOUT,         ERROR_BAD_COMMAND,
+                                   ERROR_INVALID_PARAMETER, ERROR_IO_DEVICE,           ERROR_DEVICE_NOT_CONNECTED,
                                    ERROR_NOT_ENOUGH_MEMORY, ERROR_INSUFFICIENT_BUFFER, ERROR_OPERATION_ABORTED,
-                                   ERROR_INVALID_HANDLE,    ERROR_ACCESS_DENIED,     ERROR_NO_MORE_ITEMS,
-                                   ERROR_INVALID_FUNCTION,  ERROR_NOT_SUPPORTED,     ERROR_CRC,
+                                   ERROR_INVALID_HANDLE,    ERROR_ACCESS_DENIED,       ERROR_NO_MORE_ITEMS,
+                                   ERROR_INVALID_FUNCTION,  ERROR_NOT_SUPPORTED,       ERROR_CRC,
                                    ERROR_FILE_NOT_FOUND,    ERROR_NO_SYSTEM_RESOURCES, ERROR_DEVICE_REMOVED};
 
 // splitmix64: small, fast, the same sequence in both widths.
@@ -111,19 +111,19 @@ DWORD DrawError(Rng& rng) {
 ULONG DrawCount(RandomDevice& r, ULONG limit) {
     if (limit == 0 || !r.rng.Percent(r.persona.shortPercent)) return limit;
     switch (r.rng.Below(4)) {
-    case 0: return 0;
-    case 1: return limit - 1;
-    case 2: return std::min<ULONG>(limit, r.rng.Below(16));
-    default: return static_cast<ULONG>(r.rng.Next() % (uint64_t{limit} + 1));
+        case 0: return 0;
+        case 1: return limit - 1;
+        case 2: return std::min<ULONG>(limit, r.rng.Below(16));
+        default: return static_cast<ULONG>(r.rng.Next() % (uint64_t{limit} + 1));
     }
 }
 
 Fill DrawFill(Rng& rng) {
     switch (rng.Below(8)) {
-    case 0: return Fill::NoZero;   // text without an end: shows any read past the data
-    case 1: return Fill::Zero;
-    case 2: return Fill::Repeat;
-    default: return Fill::Random;
+        case 0: return Fill::NoZero;   // text without an end: shows any read past the data
+        case 1: return Fill::Zero;
+        case 2: return Fill::Repeat;
+        default: return Fill::Random;
     }
 }
 
@@ -160,8 +160,8 @@ void FillControlData(Rng& rng, uint8_t* out, ULONG n) {
         return;
     }
     if (n == 4 && rng.Percent(70)) {
-        const uint32_t bounds[] = {0, 1, 2, 3, 4, 63, 64, 65, 4095, 4096, 65536, 4095999, 4096000, 4096001, 0x7FFFFFFF,
-                                   0x80000000u, 0xFFFFFFFFu};
+        const uint32_t bounds[] = {0,    1,     2,       3,       4,       63,         64,          65,         4095,
+                                   4096, 65536, 4095999, 4096000, 4096001, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu};
         StoreU32(out, rng.Percent(50) ? rng.Pick(bounds) : rng.Below(rng.Percent(50) ? 300 : 70000));
         return;
     }
@@ -170,13 +170,13 @@ void FillControlData(Rng& rng, uint8_t* out, ULONG n) {
 
 uint16_t DrawTextUnit(Rng& rng, uint32_t style) {
     switch (style == 0 ? rng.Below(7) + 1 : style) {
-    case 1: return static_cast<uint16_t>(rng.Between(0x20, 0x7E));            // ASCII
-    case 2: return static_cast<uint16_t>(rng.Between(0x80, 0xFF));            // Latin-1, C1 controls
-    case 3: return static_cast<uint16_t>(rng.Between(0x4E00, 0x9FFF));        // CJK: no ANSI code page of ours
-    case 4: return static_cast<uint16_t>(rng.Between(0xD800, 0xDFFF));        // surrogates, paired by chance only
-    case 5: return rng.Percent(50) ? 0xFFFF : 0xFFFE;                         // noncharacters
-    case 6: return static_cast<uint16_t>(rng.Between(0xE000, 0xF8FF));        // private use
-    default: return static_cast<uint16_t>(rng.Between(1, 0xFFFF));
+        case 1: return static_cast<uint16_t>(rng.Between(0x20, 0x7E));       // ASCII
+        case 2: return static_cast<uint16_t>(rng.Between(0x80, 0xFF));       // Latin-1, C1 controls
+        case 3: return static_cast<uint16_t>(rng.Between(0x4E00, 0x9FFF));   // CJK: no ANSI code page of ours
+        case 4: return static_cast<uint16_t>(rng.Between(0xD800, 0xDFFF));   // surrogates, paired by chance only
+        case 5: return rng.Percent(50) ? 0xFFFF : 0xFFFE;                    // noncharacters
+        case 6: return static_cast<uint16_t>(rng.Between(0xE000, 0xF8FF));   // private use
+        default: return static_cast<uint16_t>(rng.Between(1, 0xFFFF));
     }
 }
 
@@ -192,8 +192,9 @@ void FillStringDescriptor(Rng& rng, uint8_t* out, ULONG n) {
     if (n % 2 == 1 && n > 2) out[n - 1] = static_cast<uint8_t>(rng.Below(256));
     if (n >= 1) {
         const uint8_t lies[] = {0, 1, 2, 3, 0xFF, 0xFE};
-        out[0] = rng.Percent(40) ? static_cast<uint8_t>(std::min<ULONG>(n, 255)) : rng.Percent(50) ? rng.Pick(lies)
-                                                                                   : static_cast<uint8_t>(rng.Below(256));
+        out[0] = rng.Percent(40)   ? static_cast<uint8_t>(std::min<ULONG>(n, 255))
+                 : rng.Percent(50) ? rng.Pick(lies)
+                                   : static_cast<uint8_t>(rng.Below(256));
     }
     if (n >= 2) out[1] = rng.Percent(80) ? USB_STRING_DESCRIPTOR_TYPE : static_cast<uint8_t>(rng.Below(256));
 }
@@ -269,8 +270,10 @@ void Completer() {
                 ++i;
             }
         }
-        if (next == Clock::time_point::max()) transfersChanged.wait(hold);
-        else transfersChanged.wait_until(hold, next);
+        if (next == Clock::time_point::max())
+            transfersChanged.wait(hold);
+        else
+            transfersChanged.wait_until(hold, next);
     }
 }
 
@@ -294,7 +297,8 @@ BOOL Transfer(World& w, const char* function, const Target& t, std::initializer_
     RandomDevice& r = *t.random;
     bool isControl = setup != nullptr;
     Bytes packet;
-    if (setup && w.keepCalls) packet.assign(reinterpret_cast<const uint8_t*>(setup), reinterpret_cast<const uint8_t*>(setup) + 8);
+    if (setup && w.keepCalls)
+        packet.assign(reinterpret_cast<const uint8_t*>(setup), reinterpret_cast<const uint8_t*>(setup) + 8);
     bool fails = r.rng.Percent(r.persona.failPercent);
     ULONG count = DrawCount(r, limit);
     if (out) {
@@ -316,7 +320,8 @@ BOOL Transfer(World& w, const char* function, const Target& t, std::initializer_
             p.status = r.rng.Pick(kCompletionFailures);
             p.count = 0;
         }
-        if (!r.rng.Percent(r.persona.neverPercent)) p.due = Clock::now() + std::chrono::milliseconds(r.rng.Below(r.persona.lateMs + 1));
+        if (!r.rng.Percent(r.persona.neverPercent))
+            p.due = Clock::now() + std::chrono::milliseconds(r.rng.Below(r.persona.lateMs + 1));
         if (in) counters.bytes += p.count;
         overlapped->Internal = kStatusPending;
         overlapped->InternalHigh = 0;
@@ -346,8 +351,10 @@ BOOL Transfer(World& w, const char* function, const Target& t, std::initializer_
         return Answer(w, function, t, args, DrawError(r.rng), packet.data(), packet.size());
     }
     if (in && count) {
-        if (isControl) FillControlData(r.rng, in, count);
-        else FillBytes(r.rng.Next(), DrawFill(r.rng), in, count);
+        if (isControl)
+            FillControlData(r.rng, in, count);
+        else
+            FillBytes(r.rng.Next(), DrawFill(r.rng), in, count);
         counters.bytes += count;
     }
     if (transferred) *transferred = count;
@@ -367,11 +374,15 @@ BOOL Transfer(World& w, const char* function, const Target& t, std::initializer_
 std::string RandomNarrowPath(Rng& rng) {
     size_t length;
     switch (rng.Below(10)) {
-    case 0: length = 0; break;
-    case 1: case 2: case 3: length = rng.Between(1, 40); break;
-    case 4: case 5: length = rng.Between(250, 270); break;   // around MAX_PATH
-    case 6: case 7: length = rng.Between(1000, 5000); break;
-    default: length = rng.Between(30000, 70000); break;
+        case 0: length = 0; break;
+        case 1:
+        case 2:
+        case 3: length = rng.Between(1, 40); break;
+        case 4:
+        case 5: length = rng.Between(250, 270); break;   // around MAX_PATH
+        case 6:
+        case 7: length = rng.Between(1000, 5000); break;
+        default: length = rng.Between(30000, 70000); break;
     }
     uint32_t style = rng.Below(3);
     std::string path(length, 'x');
@@ -385,11 +396,15 @@ std::string RandomNarrowPath(Rng& rng) {
 std::wstring RandomWideLink(Rng& rng) {
     size_t length;
     switch (rng.Below(10)) {
-    case 0: length = 0; break;
-    case 1: case 2: case 3: length = rng.Between(1, 40); break;
-    case 4: case 5: length = rng.Between(250, 270); break;
-    case 6: case 7: length = rng.Between(1000, 5000); break;
-    default: length = rng.Between(30000, 70000); break;
+        case 0: length = 0; break;
+        case 1:
+        case 2:
+        case 3: length = rng.Between(1, 40); break;
+        case 4:
+        case 5: length = rng.Between(250, 270); break;
+        case 6:
+        case 7: length = rng.Between(1000, 5000); break;
+        default: length = rng.Between(30000, 70000); break;
     }
     uint32_t style = rng.Below(8);
     std::wstring link(length, L'x');
@@ -414,7 +429,7 @@ Persona DrawPersona(Rng& rng) {
     return p;
 }
 
-}  // namespace
+}   // namespace
 
 std::optional<BOOL> RandomControlTransfer(WINUSB_INTERFACE_HANDLE handle, const WINUSB_SETUP_PACKET& setup,
                                           PUCHAR buffer, ULONG bufferLength, PULONG transferred,
@@ -423,8 +438,14 @@ std::optional<BOOL> RandomControlTransfer(WINUSB_INTERFACE_HANDLE handle, const 
     std::lock_guard<std::mutex> hold(w.mutex);
     Target t = Find(w, handle);
     if (!t) return std::nullopt;
-    auto args = {U(handle), uint64_t{setup.RequestType}, uint64_t{setup.Request}, uint64_t{setup.Value},
-                 uint64_t{setup.Index}, uint64_t{setup.Length}, uint64_t{bufferLength}, U(overlapped)};
+    auto args = {U(handle),
+                 uint64_t{setup.RequestType},
+                 uint64_t{setup.Request},
+                 uint64_t{setup.Value},
+                 uint64_t{setup.Index},
+                 uint64_t{setup.Length},
+                 uint64_t{bufferLength},
+                 U(overlapped)};
     ULONG wanted = std::min<ULONG>(setup.Length, bufferLength);
     if (wanted && !buffer) return Refuse(w, "WinUsb_ControlTransfer", t, args, ERROR_NOACCESS);
     bool isIn = (setup.RequestType & 0x80) != 0;
@@ -508,21 +529,23 @@ std::optional<BOOL> RandomQueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle,
     auto args = {U(handle), uint64_t{alternate}, U(descriptor)};
     if (!descriptor) return Refuse(w, "WinUsb_QueryInterfaceSettings", t, args, ERROR_NOACCESS);
     RandomDevice& r = *t.random;
-    if (r.rng.Percent(r.persona.failPercent)) return Answer(w, "WinUsb_QueryInterfaceSettings", t, args, DrawError(r.rng));
+    if (r.rng.Percent(r.persona.failPercent))
+        return Answer(w, "WinUsb_QueryInterfaceSettings", t, args, DrawError(r.rng));
     USB_INTERFACE_DESCRIPTOR u{};
     FillBytes(r.rng.Next(), Fill::Random, reinterpret_cast<uint8_t*>(&u), sizeof u);
     if (r.rng.Percent(70)) u.bLength = sizeof u;
     if (r.rng.Percent(70)) u.bDescriptorType = 4;
     if (r.rng.Percent(70)) u.bAlternateSetting = alternate;
     switch (r.rng.Below(5)) {
-    case 0: u.bNumEndpoints = 0; break;
-    case 1: case 2: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(1, 4)); break;
-    case 3: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(5, 32)); break;
-    default: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(33, 255)); break;
+        case 0: u.bNumEndpoints = 0; break;
+        case 1:
+        case 2: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(1, 4)); break;
+        case 3: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(5, 32)); break;
+        default: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(33, 255)); break;
     }
     *descriptor = u;
     counters.bytes += sizeof u;
-    return Answer(w, "WinUsb_QueryInterfaceSettings", t, args, 0);
+    return Answer(w, "WinUsb_QueryInterfaceSettings", t, args, 0, &u, sizeof u);
 }
 
 std::optional<BOOL> RandomQueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate, UCHAR index, bool extended,
@@ -542,9 +565,9 @@ std::optional<BOOL> RandomQueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR altern
     WINUSB_PIPE_INFORMATION_EX pipe{};
     pipe.PipeType = static_cast<USBD_PIPE_TYPE>(r.rng.Below(4));
     switch (r.rng.Below(3)) {
-    case 0: pipe.PipeId = static_cast<UCHAR>(0x80 | r.rng.Between(1, 15)); break;
-    case 1: pipe.PipeId = static_cast<UCHAR>(r.rng.Between(1, 15)); break;
-    default: pipe.PipeId = static_cast<UCHAR>(r.rng.Below(256)); break;
+        case 0: pipe.PipeId = static_cast<UCHAR>(0x80 | r.rng.Between(1, 15)); break;
+        case 1: pipe.PipeId = static_cast<UCHAR>(r.rng.Between(1, 15)); break;
+        default: pipe.PipeId = static_cast<UCHAR>(r.rng.Below(256)); break;
     }
     pipe.MaximumPacketSize = r.rng.Percent(60) ? r.rng.Pick(sizes) : static_cast<USHORT>(r.rng.Below(0x10000));
     pipe.Interval = static_cast<UCHAR>(r.rng.Below(256));
@@ -569,8 +592,8 @@ std::optional<BOOL> RandomGetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR ty
     std::lock_guard<std::mutex> hold(w.mutex);
     Target t = Find(w, handle);
     if (!t) return std::nullopt;
-    auto args = {U(handle), uint64_t{type}, uint64_t{index}, uint64_t{language}, U(buffer), uint64_t{bufferLength},
-                 U(transferred)};
+    auto args = {U(handle), uint64_t{type},         uint64_t{index}, uint64_t{language},
+                 U(buffer), uint64_t{bufferLength}, U(transferred)};
     if (bufferLength && !buffer) return Refuse(w, "WinUsb_GetDescriptor", t, args, ERROR_NOACCESS);
     RandomDevice& r = *t.random;
     if (r.rng.Percent(r.persona.failPercent)) {
@@ -587,9 +610,12 @@ std::optional<BOOL> RandomGetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR ty
         count = DrawCount(r, bufferLength);
         if (r.rng.Percent(30)) count = static_cast<ULONG>(r.rng.Next() % (uint64_t{bufferLength} + 1));
     }
-    if (type == USB_DEVICE_DESCRIPTOR_TYPE) FillDeviceDescriptor(r.rng, buffer, count);
-    else if (type == USB_STRING_DESCRIPTOR_TYPE) FillStringDescriptor(r.rng, buffer, count);
-    else FillBytes(r.rng.Next(), DrawFill(r.rng), buffer, count);
+    if (type == USB_DEVICE_DESCRIPTOR_TYPE)
+        FillDeviceDescriptor(r.rng, buffer, count);
+    else if (type == USB_STRING_DESCRIPTOR_TYPE)
+        FillStringDescriptor(r.rng, buffer, count);
+    else
+        FillBytes(r.rng.Next(), DrawFill(r.rng), buffer, count);
     counters.bytes += count;
     if (transferred) *transferred = count;
     return Answer(w, "WinUsb_GetDescriptor", t, args, 0);
@@ -614,7 +640,7 @@ void ResetRandomDevicesLocked() {
     announced.clear();
 }
 
-}  // namespace sim
+}   // namespace sim
 
 using namespace sim;
 
@@ -689,4 +715,4 @@ SIMWORLD_API void SimRandom_Counters(SimRandomCounters* out) {
     *out = counters;
 }
 
-}  // extern "C"
+}   // extern "C"

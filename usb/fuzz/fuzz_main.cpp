@@ -19,6 +19,7 @@
 //   usb_fuzz [--seed S] [--calls N | --seconds T] [--replay I] [--placement end|start]
 //            [--hang-seconds H] [--verbose] [--profile] [--only Action,Action...]
 #include <windows.h>
+#include <winusb.h>
 #include <tlhelp32.h>
 #include <fcntl.h>
 #include <io.h>
@@ -47,7 +48,7 @@ namespace {
 constexpr uint64_t kEpisodeLength = 5000;   // iterations; each episode starts from a fresh world
 constexpr int kSessions = 3;
 constexpr int kDetails = 2;
-constexpr int kSlots = 4;                   // overlapped transfers the host keeps at once
+constexpr int kSlots = 4;   // overlapped transfers the host keeps at once
 constexpr uint32_t kSlotCapacity = 65537;
 constexpr uint32_t kScratchCapacity = 65537;
 constexpr uint32_t kBigCapacity = LWU_MAX_MESSAGE + 1;
@@ -120,8 +121,8 @@ void Say(const char* format, ...) {
     std::snprintf(text, sizeof text,
                   "usb_fuzz: INVARIANT BROKEN at seed %llu iteration %llu, in %s (%s): %s\n"
                   "usb_fuzz: replay with: usb_fuzz --seed %llu --replay %llu\n",
-                  static_cast<unsigned long long>(context.seed), iteration, context.action.load(), context.detail,
-                  what, static_cast<unsigned long long>(context.seed), iteration);
+                  static_cast<unsigned long long>(context.seed), iteration, context.action.load(), context.detail, what,
+                  static_cast<unsigned long long>(context.seed), iteration);
     WriteReport(text);
     std::fflush(nullptr);
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
@@ -164,8 +165,9 @@ LONG CALLBACK OnAccessViolation(EXCEPTION_POINTERS* info) {
 
 LONG WINAPI OnUnhandled(EXCEPTION_POINTERS* info) {
     const EXCEPTION_RECORD* e = info->ExceptionRecord;
-    Broken(3, "unhandled exception 0x%08lX at %p (first parameters %p %p)", static_cast<unsigned long>(e->ExceptionCode),
-           e->ExceptionAddress, e->NumberParameters > 0 ? reinterpret_cast<void*>(e->ExceptionInformation[0]) : nullptr,
+    Broken(3, "unhandled exception 0x%08lX at %p (first parameters %p %p)",
+           static_cast<unsigned long>(e->ExceptionCode), e->ExceptionAddress,
+           e->NumberParameters > 0 ? reinterpret_cast<void*>(e->ExceptionInformation[0]) : nullptr,
            e->NumberParameters > 1 ? reinterpret_cast<void*>(e->ExceptionInformation[1]) : nullptr);
 }
 
@@ -218,7 +220,8 @@ int ThreadCount() {
     THREADENTRY32 e{};
     e.dwSize = sizeof e;
     int n = 0;
-    for (BOOL ok = Thread32First(snap, &e); ok; ok = Thread32Next(snap, &e)) n += e.th32OwnerProcessID == GetCurrentProcessId();
+    for (BOOL ok = Thread32First(snap, &e); ok; ok = Thread32Next(snap, &e))
+        n += e.th32OwnerProcessID == GetCurrentProcessId();
     CloseHandle(snap);
     return n;
 }
@@ -238,9 +241,14 @@ std::string HandleTypes() {
         ULONG n = 0;
         char item[128];
         if (query && query(reinterpret_cast<HANDLE>(h), 2, buffer, sizeof buffer, &n) >= 0) {
-            struct Text { USHORT length; USHORT maximum; wchar_t* buffer; };
+            struct Text {
+                USHORT length;
+                USHORT maximum;
+                wchar_t* buffer;
+            };
             auto name = reinterpret_cast<Text*>(buffer);
-            std::snprintf(item, sizeof item, " %zx:%.*ls", static_cast<size_t>(h), static_cast<int>(name->length / 2), name->buffer);
+            std::snprintf(item, sizeof item, " %zx:%.*ls", static_cast<size_t>(h), static_cast<int>(name->length / 2),
+                          name->buffer);
         } else {
             std::snprintf(item, sizeof item, " %zx:?", static_cast<size_t>(h));
         }
@@ -346,10 +354,14 @@ char callbackProblem[256];
 void Hear(int who, int32_t action, const char* path) {
     heard[who].fetch_add(1);
     const char* problem = nullptr;
-    if (action != LWU_DEVICE_ARRIVAL && action != LWU_DEVICE_REMOVAL) problem = "an action other than 0 or 1";
-    else if (!path) problem = "a null path";
-    else if (strnlen(path, kLongestPath + 1) > kLongestPath) problem = "a path longer than any the device sent";
-    else if (registeredCallbacks[who].load() <= 0) problem = "a call after its last registration was released";
+    if (action != LWU_DEVICE_ARRIVAL && action != LWU_DEVICE_REMOVAL)
+        problem = "an action other than 0 or 1";
+    else if (!path)
+        problem = "a null path";
+    else if (strnlen(path, kLongestPath + 1) > kLongestPath)
+        problem = "a path longer than any the device sent";
+    else if (registeredCallbacks[who].load() <= 0)
+        problem = "a call after its last registration was released";
     if (problem && !callbackBroken.exchange(true)) {
         std::snprintf(callbackProblem, sizeof callbackProblem, "callback %d got %s (action %d)", who, problem,
                       static_cast<int>(action));
@@ -435,28 +447,68 @@ struct Registration {
 bool IsWin32(uint32_t r) { return r >= 1 && r <= 15999; }
 bool IsHresultOfWin32(uint32_t r) { return (r & 0xFFFF0000u) == 0x80070000u && IsWin32(r & 0xFFFFu); }
 
-const char* const kExportNames[] = {
-    "OpenDevice", "CloseDevice", "Read", "Write", "ControlRead", "ControlWrite", "PipeRead", "PipeWrite",
-    "GetPipeOverlappedResult", "PipeAbort", "PipeFlush", "PipeReset", "SetPipePolicy", "GetPipePolicy",
-    "SetTransferTimeoutPolicy", "GetTransferTimeoutPolicy", "QueryDeviceEndpoints", "GetDeviceDescriptor",
-    "RegisterForDeviceNotification", "UnregisterForDeviceNotification", "CmRegisterNotification",
-    "CmUnregisterNotification", "GetUsbDeviceDetail", "FreeUsbDeviceDetail"};
+const char* const kExportNames[] = {"OpenDevice",
+                                    "CloseDevice",
+                                    "Read",
+                                    "Write",
+                                    "ControlRead",
+                                    "ControlWrite",
+                                    "PipeRead",
+                                    "PipeWrite",
+                                    "GetPipeOverlappedResult",
+                                    "PipeAbort",
+                                    "PipeFlush",
+                                    "PipeReset",
+                                    "SetPipePolicy",
+                                    "GetPipePolicy",
+                                    "SetTransferTimeoutPolicy",
+                                    "GetTransferTimeoutPolicy",
+                                    "QueryDeviceEndpoints",
+                                    "GetDeviceDescriptor",
+                                    "RegisterForDeviceNotification",
+                                    "UnregisterForDeviceNotification",
+                                    "CmRegisterNotification",
+                                    "CmUnregisterNotification",
+                                    "GetUsbDeviceDetail",
+                                    "FreeUsbDeviceDetail"};
 constexpr int kExports = sizeof kExportNames / sizeof kExportNames[0];
 
 enum Action {
-    kOpenDevice, kCloseDevice, kRead, kWrite, kControlRead, kControlWrite, kPipeRead, kPipeWrite,
-    kGetPipeOverlappedResult, kPipeAbort, kPipeFlush, kPipeReset, kSetPipePolicy, kGetPipePolicy,
-    kSetTransferTimeoutPolicy, kGetTransferTimeoutPolicy, kQueryDeviceEndpoints, kGetDeviceDescriptor,
-    kRegisterForDeviceNotification, kUnregisterForDeviceNotification, kCmRegisterNotification,
-    kCmUnregisterNotification, kGetUsbDeviceDetail, kFreeUsbDeviceDetail,
-    kAnnounce, kPlug, kUnplug, kActions
+    kOpenDevice,
+    kCloseDevice,
+    kRead,
+    kWrite,
+    kControlRead,
+    kControlWrite,
+    kPipeRead,
+    kPipeWrite,
+    kGetPipeOverlappedResult,
+    kPipeAbort,
+    kPipeFlush,
+    kPipeReset,
+    kSetPipePolicy,
+    kGetPipePolicy,
+    kSetTransferTimeoutPolicy,
+    kGetTransferTimeoutPolicy,
+    kQueryDeviceEndpoints,
+    kGetDeviceDescriptor,
+    kRegisterForDeviceNotification,
+    kUnregisterForDeviceNotification,
+    kCmRegisterNotification,
+    kCmUnregisterNotification,
+    kGetUsbDeviceDetail,
+    kFreeUsbDeviceDetail,
+    kAnnounce,
+    kPlug,
+    kUnplug,
+    kActions
 };
 // How often each action is drawn. Plugging and unplugging cost the most (files, announcements).
-const uint32_t kWeights[kActions] = {12, 8, 12, 10, 10, 8, 12, 10, 10, 6, 6, 6, 6, 6, 6, 6,
-                                     8,  8, 4,  4,  4,  4, 10, 6,  4,  1, 1};
+const uint32_t kWeights[kActions] = {12, 8, 12, 10, 10, 8, 12, 10, 10, 6, 6, 6, 6, 6,
+                                     6,  6, 8,  8,  4,  4, 4,  4,  10, 6, 4, 1, 1};
 
-const uint32_t kLengthBounds[] = {0,   1,   2,    3,    4,    5,    7,     8,     9,     15,      16,      17,
-                                  18,  19,  63,   64,   65,   255,  256,   257,   511,   512,     513,     1023,
+const uint32_t kLengthBounds[] = {0,    1,    2,    3,    4,    5,     7,     8,     9,       15,      16,     17,
+                                  18,   19,   63,   64,   65,   255,   256,   257,   511,     512,     513,    1023,
                                   1024, 1025, 4095, 4096, 4097, 65535, 65536, 65537, 4095999, 4096000, 4096001};
 
 // ---------------------------------------------------------------------------------------------
@@ -497,13 +549,13 @@ struct Slot {
 
 struct Options {
     uint64_t seed = 1;
-    uint64_t calls = 0;       // 0: no limit
-    double seconds = 0;       // 0: no limit
+    uint64_t calls = 0;   // 0: no limit
+    double seconds = 0;   // 0: no limit
     long long replay = -1;
-    int placement = -1;       // -1: alternate by episode
+    int placement = -1;   // -1: alternate by episode
     bool verbose = false;
-    bool profile = false;     // time per action at the end
-    std::string only;         // names of the actions allowed, comma-separated; empty: all
+    bool profile = false;   // time per action at the end
+    std::string only;       // names of the actions allowed, comma-separated; empty: all
 };
 
 double Now() {
@@ -604,9 +656,9 @@ private:
     GuardedRegion* endpoints_ = nullptr;
     GuardedRegion* path_ = nullptr;
     GuardedRegion* text_ = nullptr;
-    std::vector<GuardedRegion*> persistent_; // host records that live through the episode
-    std::vector<GuardedRegion*> watched_;    // the call's own buffers
-    std::vector<GuardedRegion*> readOnly_;   // made read-only for the call running
+    std::vector<GuardedRegion*> persistent_;   // host records that live through the episode
+    std::vector<GuardedRegion*> watched_;      // the call's own buffers
+    std::vector<GuardedRegion*> readOnly_;     // made read-only for the call running
 
     uint64_t exportCalls_[kExports] = {};
     double actionSeconds_[kActions] = {};   // time in the actions and in their checks (--verbose shows them)
@@ -675,16 +727,19 @@ void Fuzzer::Describe(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(context.detail, sizeof context.detail, format, args);
     va_end(args);
-    if (options_.verbose) Say("  %llu %s(%s)\n", static_cast<unsigned long long>(context.iteration.load()),
-                              context.action.load(), context.detail);
+    if (options_.verbose)
+        Say("  %llu %s(%s)\n", static_cast<unsigned long long>(context.iteration.load()), context.action.load(),
+            context.detail);
 }
 
 void* Fuzzer::PickHandle() {
     std::vector<void*> open;
     std::vector<void*> stale;
     for (Session& s : sessions_) {
-        if (s.record->isOpen) open.push_back(s.record->interfaceHandle);
-        else if (s.everOpened) stale.push_back(s.lastHandle);
+        if (s.record->isOpen)
+            open.push_back(s.record->interfaceHandle);
+        else if (s.everOpened)
+            stale.push_back(s.lastHandle);
     }
     uint32_t roll = rng_.Below(100);
     if (roll < 65 && !open.empty()) return open[rng_.Below(static_cast<uint32_t>(open.size()))];
@@ -766,7 +821,8 @@ const char* Fuzzer::PickPath() {
     } else if (roll < 78) {
         text.assign(rng_.Percent(50) ? 300 : 40000, 'p');
     } else if (roll < 85) {
-        for (uint32_t i = 0, n = 1 + rng_.Below(300); i < n; ++i) text.push_back(static_cast<char>(0x80 + rng_.Below(128)));
+        for (uint32_t i = 0, n = 1 + rng_.Below(300); i < n; ++i)
+            text.push_back(static_cast<char>(0x80 + rng_.Below(128)));
     } else if (roll < 92) {
         const char* names[] = {"\\\\.\\pipe\\nobody", "C:\\", "\\\\?\\", "CONOUT$"};
         text = rng_.Pick(names);
@@ -817,7 +873,8 @@ void Fuzzer::CheckRegions() {
         if (!r->CanaryIntact()) Broken(1, "the bytes next to host record '%s' were overwritten", r->name());
     }
     for (GuardedRegion* r : watched_) {
-        if (!r->CanaryIntact()) Broken(1, "the bytes next to host buffer '%s' (%zu bytes) were overwritten", r->name(), r->size());
+        if (!r->CanaryIntact())
+            Broken(1, "the bytes next to host buffer '%s' (%zu bytes) were overwritten", r->name(), r->size());
     }
 }
 
@@ -875,8 +932,8 @@ bool FirstTransfer(SimCall& first, uint8_t* data, uint32_t capacity, uint32_t& d
     for (uint32_t i = 0, n = SimWorld_CallCount(); i < n; ++i) {
         SimCall c{};
         SimWorld_GetCall(i, &c);
-        if (std::strcmp(c.function, "WinUsb_ControlTransfer") != 0 && std::strcmp(c.function, "WinUsb_WritePipe") != 0 &&
-            std::strcmp(c.function, "WinUsb_ReadPipe") != 0) {
+        if (std::strcmp(c.function, "WinUsb_ControlTransfer") != 0 &&
+            std::strcmp(c.function, "WinUsb_WritePipe") != 0 && std::strcmp(c.function, "WinUsb_ReadPipe") != 0) {
             continue;
         }
         first = c;
@@ -888,6 +945,31 @@ bool FirstTransfer(SimCall& first, uint8_t* data, uint32_t capacity, uint32_t& d
 
 bool IsControl(const SimCall& c, uint8_t requestType, uint8_t request) {
     return std::strcmp(c.function, "WinUsb_ControlTransfer") == 0 && c.args[1] == requestType && c.args[2] == request;
+}
+
+// The last recorded call of one of the functions (names separated by '|'); false when none.
+bool LastCall(const char* functions, SimCall& last) {
+    std::string wanted = std::string("|") + functions + "|";
+    for (uint32_t i = SimWorld_CallCount(); i-- > 0;) {
+        SimCall c{};
+        SimWorld_GetCall(i, &c);
+        if (wanted.find(std::string("|") + c.function + "|") != std::string::npos) {
+            last = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The export passed the platform's outcome on unchanged: `success` (or the short-transfer code
+// when given) for a call that succeeded, the call's own Win32 error for one that failed.
+void CheckPassedOn(const char* functions, uint32_t r, uint32_t success, uint32_t shortCode = 0) {
+    SimCall last{};
+    if (!LastCall(functions, last)) Broken(1, "returned 0x%X without calling %s", r, functions);
+    if (last.result && (r == success || (shortCode && r == shortCode))) return;
+    if (!last.result && r == last.lastError) return;
+    Broken(1, "returned 0x%X where %s %s (error %u)", r, last.function, last.result ? "succeeded" : "failed",
+           last.lastError);
 }
 
 void Fuzzer::NoteHandshake() {
@@ -938,7 +1020,8 @@ void Fuzzer::CheckReadFraming(void* handle) {
     uint32_t dataLength = 0;
     if (!FirstTransfer(first, data, sizeof data, dataLength)) Broken(1, "Read made no request");
     bool statusFirst = IsControl(first, 0xC1, 0x82);
-    if (!statusFirst && !IsControl(first, 0xC1, 0x84)) Broken(1, "Read began with request 0x%02X", static_cast<unsigned>(first.args[2]));
+    if (!statusFirst && !IsControl(first, 0xC1, 0x84))
+        Broken(1, "Read began with request 0x%02X", static_cast<unsigned>(first.args[2]));
     if (statusFirst != (version_ == 0)) {
         Broken(1, "Read framed %s the status request; the last version byte the library received was %d",
                statusFirst ? "with" : "without", version_);
@@ -954,7 +1037,8 @@ void Fuzzer::DoOpenDevice() {
         if (!s.record->isOpen) closed.push_back(&s);
     }
     // The host closes a session before opening it again; with none closed it passes none.
-    Session* s = !closed.empty() && rng_.Percent(92) ? closed[rng_.Below(static_cast<uint32_t>(closed.size()))] : nullptr;
+    Session* s =
+        !closed.empty() && rng_.Percent(92) ? closed[rng_.Below(static_cast<uint32_t>(closed.size()))] : nullptr;
     const char* path = PickPath();
     DeviceSession* record = s ? s->record : nullptr;
     if (record) std::memset(record, kRecordByte, sizeof *record);   // OpenDevice does not read the old contents
@@ -1029,7 +1113,8 @@ void Fuzzer::DoRead() {
         CheckDestination(0);
         return;
     }
-    if (length && (*length == 0 || *length > LWU_MAX_MESSAGE)) Broken(1, "Read returned LWU_READ_OK with length %u", *length);
+    if (length && (*length == 0 || *length > LWU_MAX_MESSAGE))
+        Broken(1, "Read returned LWU_READ_OK with length %u", *length);
     if (destination && length) {
         CheckDestination(*length);
         std::memset(destination, kDestinationByte, *length);
@@ -1087,8 +1172,10 @@ void Fuzzer::DoControl(bool read) {
         r = read ? api.ControlRead(handle, type, recipient, request, value, index, buffer, length)
                  : api.ControlWrite(handle, type, recipient, request, value, index, buffer, length);
     }
-    if (handle == INVALID_HANDLE_VALUE && r != 0) Broken(1, "a control export on INVALID_HANDLE_VALUE returned 0x%X", r);
+    if (handle == INVALID_HANDLE_VALUE && r != 0)
+        Broken(1, "a control export on INVALID_HANDLE_VALUE returned 0x%X", r);
     if (r != 0 && r != LWU_SHORT_READ && (!IsWin32(r) || r == ERROR_IO_PENDING)) Broken(1, "returned 0x%X", r);
+    if (handle != INVALID_HANDLE_VALUE) CheckPassedOn("WinUsb_ControlTransfer", r, 0, LWU_SHORT_READ);
 }
 
 void Fuzzer::DoPipeTransfer(bool read) {
@@ -1146,6 +1233,8 @@ void Fuzzer::DoPipeTransfer(bool read) {
     if (transferred && *transferred != 0xDEADBEEF && *transferred > length) {
         Broken(1, "reported %u bytes transferred for a buffer of %u", *transferred, length);
     }
+    if (length != 0 && buffer)
+        CheckPassedOn(read ? "WinUsb_ReadPipe" : "WinUsb_WritePipe", r, 0, transferred ? 0 : shortCode);
     if (slot && r == ERROR_IO_PENDING) {
         slot->outstanding = true;
         slot->handle = handle;
@@ -1182,6 +1271,7 @@ void Fuzzer::DoGetPipeOverlappedResult() {
         return;
     }
     if (r != 0 && !IsWin32(r)) Broken(1, "returned 0x%X", r);
+    CheckPassedOn("WinUsb_GetOverlappedResult", r, 0);
     if (r == 0 && slot->outstanding && *transferred > slot->length) {
         Broken(1, "reported %u bytes of a transfer of %u", *transferred, slot->length);
     }
@@ -1194,7 +1284,7 @@ void Fuzzer::DoPipeOperation(Action action) {
     uint32_t r;
     {
         Timed t;
-        r = action == kPipeAbort ? api.PipeAbort(handle, pipe)
+        r = action == kPipeAbort   ? api.PipeAbort(handle, pipe)
             : action == kPipeFlush ? api.PipeFlush(handle, pipe)
                                    : api.PipeReset(handle, pipe);
     }
@@ -1204,6 +1294,10 @@ void Fuzzer::DoPipeOperation(Action action) {
     }
     uint32_t success = action == kPipeReset ? 1 : 0;
     if (r != success && !IsWin32(r)) Broken(1, "returned 0x%X", r);
+    CheckPassedOn(action == kPipeAbort   ? "WinUsb_AbortPipe"
+                  : action == kPipeFlush ? "WinUsb_FlushPipe"
+                                         : "WinUsb_ResetPipe",
+                  r, success);
     if (action == kPipeAbort && r == 0) PipeAborted(handle, pipe);
 }
 
@@ -1228,6 +1322,7 @@ void Fuzzer::DoSetPipePolicy() {
     }
     if (handle == INVALID_HANDLE_VALUE && r != LWU_BAD_HANDLE) Broken(1, "returned 0x%X on INVALID_HANDLE_VALUE", r);
     if (handle != INVALID_HANDLE_VALUE && r != 0 && !IsWin32(r)) Broken(1, "returned 0x%X", r);
+    if (handle != INVALID_HANDLE_VALUE) CheckPassedOn("WinUsb_SetPipePolicy", r, 0);
 }
 
 void Fuzzer::DoGetPipePolicy() {
@@ -1251,6 +1346,7 @@ void Fuzzer::DoGetPipePolicy() {
         return;
     }
     if (r != 0 && !IsWin32(r)) Broken(1, "returned 0x%X", r);
+    CheckPassedOn("WinUsb_GetPipePolicy", r, 0);
     if (r == 0 && valueLength && *valueLength > offered) {
         Broken(1, "succeeded with a value length of %u for %u offered", *valueLength, offered);
     }
@@ -1276,6 +1372,7 @@ void Fuzzer::DoSetTransferTimeoutPolicy() {
         return;
     }
     if (r != 0 && !IsWin32(r)) Broken(1, "returned 0x%X", r);
+    CheckPassedOn("WinUsb_SetPipePolicy", r, 0);
 }
 
 void Fuzzer::DoGetTransferTimeoutPolicy() {
@@ -1295,6 +1392,7 @@ void Fuzzer::DoGetTransferTimeoutPolicy() {
         return;
     }
     if (r != 0 && !IsWin32(r)) Broken(1, "returned 0x%X", r);
+    CheckPassedOn("WinUsb_GetPipePolicy", r, 0);
 }
 
 void Fuzzer::DoQueryDeviceEndpoints() {
@@ -1316,6 +1414,30 @@ void Fuzzer::DoQueryDeviceEndpoints() {
         return;
     }
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pair);
+    if (handle != INVALID_HANDLE_VALUE) {
+        // Every endpoint index the interface reports is queried in order, and the result is that
+        // of the last query made.
+        SimCall last{};
+        if (!LastCall("WinUsb_QueryInterfaceSettings|WinUsb_QueryPipeEx", last)) Broken(1, "made no query");
+        if ((r != 0) != (last.result != 0))
+            Broken(1, "returned %u after %s %s", r, last.function, last.result ? "succeeded" : "failed");
+        USB_INTERFACE_DESCRIPTOR setting{};
+        int next = -1;   // the endpoint index queried next; -1 before the settings
+        for (uint32_t i = 0, n = SimWorld_CallCount(); i < n; ++i) {
+            SimCall c{};
+            SimWorld_GetCall(i, &c);
+            if (std::strcmp(c.function, "WinUsb_QueryInterfaceSettings") == 0) {
+                if (c.result && SimWorld_GetCallData(i, &setting, sizeof setting) == sizeof setting) next = 0;
+            } else if (std::strcmp(c.function, "WinUsb_QueryPipeEx") == 0) {
+                if (next < 0 || c.args[2] != static_cast<uint64_t>(next))
+                    Broken(1, "queried endpoint index %u out of turn", static_cast<unsigned>(c.args[2]));
+                ++next;
+            }
+        }
+        if (next >= 0 && next != setting.bNumEndpoints) {
+            Broken(1, "queried %d of the %u endpoints the interface reports", next, setting.bNumEndpoints);
+        }
+    }
     if (handle == INVALID_HANDLE_VALUE) {
         if (r != 0) Broken(1, "QueryDeviceEndpoints on INVALID_HANDLE_VALUE returned %u", r);
         for (size_t i = 0; i < sizeof *pair; ++i) {
@@ -1357,11 +1479,21 @@ void Fuzzer::DoGetDeviceDescriptor() {
     Describe("handle %p, buffer %s, length %u, transferred %s", handle, buffer ? "given" : "null", length,
              transferred ? "given" : "null");
     uint32_t r;
+    DWORD error;
     {
         Timed t;
         r = api.GetDeviceDescriptor(handle, buffer, length, transferred);
+        error = GetLastError();
     }
-    if (r != 0 && transferred && *transferred > length) Broken(1, "reported %u bytes for a buffer of %u", *transferred, length);
+    if (r != 0 && transferred && *transferred > length)
+        Broken(1, "reported %u bytes for a buffer of %u", *transferred, length);
+    // WinUSB's own result, and on failure its reason in the thread's last error.
+    SimCall last{};
+    if (!LastCall("WinUsb_GetDescriptor", last)) Broken(1, "made no descriptor request");
+    if ((r != 0) != (last.result != 0))
+        Broken(1, "returned %u after WinUsb_GetDescriptor %s", r, last.result ? "succeeded" : "failed");
+    if (r == 0 && error != last.lastError)
+        Broken(1, "left the last error at %lu; WinUsb_GetDescriptor failed with %u", error, last.lastError);
 }
 
 void Fuzzer::DoRegister(bool window) {
@@ -1398,9 +1530,12 @@ void Fuzzer::DoRegister(bool window) {
         if (r != ERROR_INVALID_PARAMETER) Broken(1, "CmRegisterNotification returned %u, not 87", r);
         return;
     }
-    if (r == 0) registrations_.push_back(Registration{who, classIndex, false});
-    else if (!IsWin32(r)) Broken(1, "CmRegisterNotification returned 0x%X", r);
-    else registeredCallbacks[who].fetch_sub(1);
+    if (r == 0)
+        registrations_.push_back(Registration{who, classIndex, false});
+    else if (!IsWin32(r))
+        Broken(1, "CmRegisterNotification returned 0x%X", r);
+    else
+        registeredCallbacks[who].fetch_sub(1);
 }
 
 void Fuzzer::DoUnregister(bool window) {
@@ -1430,8 +1565,10 @@ void Fuzzer::DoUnregister(bool window) {
     uint32_t r = 0;
     {
         Timed t;
-        if (window) api.UnregisterForDeviceNotification(callback, text);
-        else r = api.CmUnregisterNotification(callback, text);
+        if (window)
+            api.UnregisterForDeviceNotification(callback, text);
+        else
+            r = api.CmUnregisterNotification(callback, text);
     }
     bool valid = callback && classIndex >= 0;
     if (!window && !valid && r != ERROR_INVALID_PARAMETER) Broken(1, "CmUnregisterNotification returned %u, not 87", r);
@@ -1557,7 +1694,7 @@ void Fuzzer::DoUnplug() {
 // ---------------------------------------------------------------------------------------------
 
 const char* ActionName(Action action) {
-    return action < kExports ? kExportNames[action]
+    return action < kExports     ? kExportNames[action]
            : action == kAnnounce ? "InterfaceEvent"
            : action == kPlug     ? "Plug"
                                  : "Unplug";
@@ -1573,32 +1710,36 @@ void Fuzzer::Step(Action action) {
     long long showings = 1;   // how many times the device's bytes may be shown
     double began = Now();
     switch (action) {
-    case kOpenDevice: DoOpenDevice(); break;
-    case kCloseDevice: DoCloseDevice(); break;
-    case kRead: DoRead(); break;
-    case kWrite: DoWrite(); break;
-    case kControlRead: DoControl(true); break;
-    case kControlWrite: DoControl(false); break;
-    case kPipeRead: DoPipeTransfer(true); break;
-    case kPipeWrite: DoPipeTransfer(false); break;
-    case kGetPipeOverlappedResult: DoGetPipeOverlappedResult(); break;
-    case kPipeAbort: case kPipeFlush: case kPipeReset: DoPipeOperation(action); break;
-    case kSetPipePolicy: DoSetPipePolicy(); break;
-    case kGetPipePolicy: DoGetPipePolicy(); break;
-    case kSetTransferTimeoutPolicy: DoSetTransferTimeoutPolicy(); break;
-    case kGetTransferTimeoutPolicy: DoGetTransferTimeoutPolicy(); break;
-    case kQueryDeviceEndpoints: DoQueryDeviceEndpoints(); break;
-    case kGetDeviceDescriptor: DoGetDeviceDescriptor(); break;
-    case kRegisterForDeviceNotification: DoRegister(true); break;
-    case kUnregisterForDeviceNotification: DoUnregister(true); break;
-    case kCmRegisterNotification: DoRegister(false); break;
-    case kCmUnregisterNotification: DoUnregister(false); break;
-    case kGetUsbDeviceDetail: DoGetUsbDeviceDetail(); break;
-    case kFreeUsbDeviceDetail: DoFreeUsbDeviceDetail(rng_.Percent(90) ? &details_[rng_.Below(kDetails)] : nullptr); break;
-    case kAnnounce: showings = DoAnnounce(); break;
-    case kPlug: DoPlug(); break;
-    case kUnplug: DoUnplug(); break;
-    default: break;
+        case kOpenDevice: DoOpenDevice(); break;
+        case kCloseDevice: DoCloseDevice(); break;
+        case kRead: DoRead(); break;
+        case kWrite: DoWrite(); break;
+        case kControlRead: DoControl(true); break;
+        case kControlWrite: DoControl(false); break;
+        case kPipeRead: DoPipeTransfer(true); break;
+        case kPipeWrite: DoPipeTransfer(false); break;
+        case kGetPipeOverlappedResult: DoGetPipeOverlappedResult(); break;
+        case kPipeAbort:
+        case kPipeFlush:
+        case kPipeReset: DoPipeOperation(action); break;
+        case kSetPipePolicy: DoSetPipePolicy(); break;
+        case kGetPipePolicy: DoGetPipePolicy(); break;
+        case kSetTransferTimeoutPolicy: DoSetTransferTimeoutPolicy(); break;
+        case kGetTransferTimeoutPolicy: DoGetTransferTimeoutPolicy(); break;
+        case kQueryDeviceEndpoints: DoQueryDeviceEndpoints(); break;
+        case kGetDeviceDescriptor: DoGetDeviceDescriptor(); break;
+        case kRegisterForDeviceNotification: DoRegister(true); break;
+        case kUnregisterForDeviceNotification: DoUnregister(true); break;
+        case kCmRegisterNotification: DoRegister(false); break;
+        case kCmUnregisterNotification: DoUnregister(false); break;
+        case kGetUsbDeviceDetail: DoGetUsbDeviceDetail(); break;
+        case kFreeUsbDeviceDetail:
+            DoFreeUsbDeviceDetail(rng_.Percent(90) ? &details_[rng_.Below(kDetails)] : nullptr);
+            break;
+        case kAnnounce: showings = DoAnnounce(); break;
+        case kPlug: DoPlug(); break;
+        case kUnplug: DoUnplug(); break;
+        default: break;
     }
     // An export that handed over to another (Free instead of Get) counts as the one it called.
     const char* ran = context.action.load();
@@ -1661,8 +1802,8 @@ bool Fuzzer::RunEpisode(uint64_t episode, uint64_t last) {
     uint32_t weights[kActions];
     uint32_t total = 0;
     for (int a = 0; a < kActions; ++a) {
-        weights[a] = options_.only.empty() || options_.only.find(std::string(",") + ActionName(static_cast<Action>(a)) + ",") !=
-                                                  std::string::npos
+        weights[a] = options_.only.empty() || options_.only.find(std::string(",") + ActionName(static_cast<Action>(a)) +
+                                                                 ",") != std::string::npos
                          ? kWeights[a]
                          : 0;
         total += weights[a];
@@ -1695,8 +1836,10 @@ void Fuzzer::EndEpisode() {
         Registration reg = registrations_.front();
         const wchar_t* texts[] = {kDeviceClassText, kOtherClassText};
         uint32_t r = 0;
-        if (reg.window) api.UnregisterForDeviceNotification(kCallbackFunctions[reg.callback], texts[reg.classIndex]);
-        else r = api.CmUnregisterNotification(kCallbackFunctions[reg.callback], texts[reg.classIndex]);
+        if (reg.window)
+            api.UnregisterForDeviceNotification(kCallbackFunctions[reg.callback], texts[reg.classIndex]);
+        else
+            r = api.CmUnregisterNotification(kCallbackFunctions[reg.callback], texts[reg.classIndex]);
         if (r != 0) Broken(1, "CmUnregisterNotification of a registration returned %u", r);
         if (reg.window) SimInterfaces_WindowRegistered(kClasses[reg.classIndex], -1);
         registrations_.erase(registrations_.begin());
@@ -1715,7 +1858,8 @@ void Fuzzer::EndEpisode() {
     if (options_.verbose) {
         Say("usb_fuzz: episode end: %zu heap blocks (%zu after the warm-up), handle probe 0x%zX (0x%zX)\n", blocks,
             baselineBlocks_, static_cast<size_t>(handles), static_cast<size_t>(baselineHandles_));
-        Say("handles:%s\nCM registrations left: %u\n", HandleTypes().c_str(), SimInterfaces_CmRegistrationCount(nullptr));
+        Say("handles:%s\nCM registrations left: %u\n", HandleTypes().c_str(),
+            SimInterfaces_CmRegistrationCount(nullptr));
     }
     if (handles > baselineHandles_) {
         Broken(5, "the handle probe lands at 0x%zX, 0x%zX after the warm-up: a handle was not released",
@@ -1751,7 +1895,8 @@ void Fuzzer::WarmUp() {
     char path[512];
     SimRandom_AddDevice(7, path, sizeof path);
     Settle();
-    for (size_t i = 0; i < kMaxRegistrations; ++i) api.CmUnregisterNotification(kCallbackFunctions[i % kCallbacks], texts[i % 2]);
+    for (size_t i = 0; i < kMaxRegistrations; ++i)
+        api.CmUnregisterNotification(kCallbackFunctions[i % kCallbacks], texts[i % 2]);
     api.UnregisterForDeviceNotification(HearA, kDeviceClassText);
     SimInterfaces_WindowRegistered(&kDeviceClass, -1);
     for (int k = 0; k < kCallbacks; ++k) registeredCallbacks[k].fetch_sub(static_cast<int>(kMaxRegistrations));
@@ -1841,20 +1986,29 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         }
         if (!v) return false;
         ++i;
-        if (a == "--seed") o.seed = std::strtoull(v, nullptr, 0);
-        else if (a == "--calls") o.calls = std::strtoull(v, nullptr, 0);
-        else if (a == "--seconds") o.seconds = std::strtod(v, nullptr);
-        else if (a == "--replay") o.replay = std::strtoll(v, nullptr, 0);
-        else if (a == "--only") o.only = std::string(",") + v + ",";
-        else if (a == "--hang-seconds") hangLimitMs = static_cast<DWORD>(std::strtoul(v, nullptr, 0) * 1000);
-        else if (a == "--placement" && std::strcmp(v, "end") == 0) o.placement = static_cast<int>(Placement::End);
-        else if (a == "--placement" && std::strcmp(v, "start") == 0) o.placement = static_cast<int>(Placement::Start);
-        else return false;
+        if (a == "--seed")
+            o.seed = std::strtoull(v, nullptr, 0);
+        else if (a == "--calls")
+            o.calls = std::strtoull(v, nullptr, 0);
+        else if (a == "--seconds")
+            o.seconds = std::strtod(v, nullptr);
+        else if (a == "--replay")
+            o.replay = std::strtoll(v, nullptr, 0);
+        else if (a == "--only")
+            o.only = std::string(",") + v + ",";
+        else if (a == "--hang-seconds")
+            hangLimitMs = static_cast<DWORD>(std::strtoul(v, nullptr, 0) * 1000);
+        else if (a == "--placement" && std::strcmp(v, "end") == 0)
+            o.placement = static_cast<int>(Placement::End);
+        else if (a == "--placement" && std::strcmp(v, "start") == 0)
+            o.placement = static_cast<int>(Placement::Start);
+        else
+            return false;
     }
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     reportHandle = GetStdHandle(STD_ERROR_HANDLE);
@@ -1911,7 +2065,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     Say("usb_fuzz: seed %llu, %s\n", static_cast<unsigned long long>(options.seed),
-        options.calls ? "until the call count" : options.seconds > 0 ? "until the time" : "one episode");
+        options.calls         ? "until the call count"
+        : options.seconds > 0 ? "until the time"
+                              : "one episode");
     double lastProgress = 0;
     for (uint64_t episode = 0;; ++episode) {
         bool more = fuzzer.RunEpisode(episode, (episode + 1) * kEpisodeLength - 1);

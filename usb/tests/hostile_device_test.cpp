@@ -10,8 +10,8 @@ namespace {
 // The library's own WinUsb_ControlTransfer import, pointed at a device that fails the version
 // request (0x81) after its data stage: the byte has arrived, the status stage fails.
 struct VersionByteThenFailure {
-    static BOOL WINAPI Transfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup, PUCHAR buffer,
-                                ULONG length, PULONG transferred, LPOVERLAPPED overlapped) {
+    static BOOL WINAPI Transfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup, PUCHAR buffer, ULONG length,
+                                PULONG transferred, LPOVERLAPPED overlapped) {
         if (setup.RequestType == 0xC1 && setup.Request == 0x81 && buffer && length >= 1) {
             buffer[0] = 0;   // protocol version 0: the framing with the most requests
             if (transferred) *transferred = 0;
@@ -54,4 +54,4 @@ TEST_F(HostileDevice, FailedVersionRequestKeepsTheVersionInForce) {
     api().CloseDevice(&a);
 }
 
-}  // namespace
+}   // namespace
