@@ -429,7 +429,7 @@ Persona DrawPersona(Rng& rng) {
     return p;
 }
 
-}   // namespace
+}  // namespace
 
 std::optional<BOOL> RandomControlTransfer(WINUSB_INTERFACE_HANDLE handle, const WINUSB_SETUP_PACKET& setup,
                                           PUCHAR buffer, ULONG bufferLength, PULONG transferred,
@@ -640,7 +640,7 @@ void ResetRandomDevicesLocked() {
     announced.clear();
 }
 
-}   // namespace sim
+}  // namespace sim
 
 using namespace sim;
 
@@ -715,4 +715,4 @@ SIMWORLD_API void SimRandom_Counters(SimRandomCounters* out) {
     *out = counters;
 }
 
-}   // extern "C"
+}  // extern "C"

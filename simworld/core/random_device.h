@@ -39,4 +39,4 @@ void CancelRandomTransfersLocked(WINUSB_INTERFACE_HANDLE handle);
 // SimWorld_Reset: random devices and their pending transfers are forgotten.
 void ResetRandomDevicesLocked();
 
-}   // namespace sim
+}  // namespace sim

@@ -2008,7 +2008,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     return true;
 }
 
-}   // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     reportHandle = GetStdHandle(STD_ERROR_HANDLE);

@@ -54,4 +54,4 @@ TEST_F(HostileDevice, FailedVersionRequestKeepsTheVersionInForce) {
     api().CloseDevice(&a);
 }
 
-}   // namespace
+}  // namespace
