@@ -649,6 +649,7 @@ private:
     EndpointPair lastEndpoints_{};
     int nextRandomDevice_ = 0;
     int version_ = -1;   // the protocol version the library must frame with: the last 0x81 byte received
+    int interfacesKept_ = 0;   // WinUSB interfaces the call may leave initialised (-1: it frees one)
 
     GuardedRegion* destination_ = nullptr;   // Read's destination: LWU_MAX_MESSAGE bytes
     GuardedRegion* big_ = nullptr;           // large sources and buffers
@@ -916,6 +917,19 @@ void Fuzzer::CheckAfterCall(Action action, const SimRandomCounters& before, long
         Broken(1, "printed %lld bytes, more than the %lld the device's %lld answers and %lld bytes allow", printed,
                allowance, answers, bytes);
     }
+    // Every WinUSB interface the call initialised is freed before it returns, but the one a
+    // successful OpenDevice hands over; CloseDevice frees the session's.
+    int initialised = 0;
+    for (uint32_t i = 0, n = SimWorld_CallCount(); i < n; ++i) {
+        SimCall c{};
+        SimWorld_GetCall(i, &c);
+        if (c.result && std::strcmp(c.function, "WinUsb_Initialize") == 0) ++initialised;
+        if (c.result && std::strcmp(c.function, "WinUsb_Free") == 0) --initialised;
+    }
+    if (initialised != interfacesKept_) {
+        Broken(1, "left %d WinUSB interfaces initialised, %d expected", initialised, interfacesKept_);
+    }
+    interfacesKept_ = 0;
     if (action < kExports) {
         ++exportCalls_[action];
         ++totalCalls_;
@@ -1055,6 +1069,7 @@ void Fuzzer::DoOpenDevice() {
     NoteHandshake();
     if (r == 0) {
         if (record->isOpen != 1) Broken(1, "OpenDevice returned 0 with isOpen %u", record->isOpen);
+        interfacesKept_ = 1;
         s->everOpened = true;
         s->lastHandle = record->interfaceHandle;
         return;
@@ -1066,6 +1081,7 @@ void Fuzzer::DoOpenDevice() {
 void Fuzzer::DoCloseDevice() {
     Session* s = rng_.Percent(90) ? &sessions_[rng_.Below(kSessions)] : nullptr;
     Describe("session %s%s", s ? s->region->name() : "null", s && s->record->isOpen ? " (open)" : "");
+    if (s && s->record->isOpen) interfacesKept_ = -1;
     {
         Timed t;
         api.CloseDevice(s ? s->record : nullptr);
@@ -1614,6 +1630,11 @@ void Fuzzer::DoGetUsbDeviceDetail() {
     // Written in the order serial number, product, manufacturer: a later one without the earlier is wrong.
     if ((d.product && !d.serialNumber) || (d.manufacturer && !d.product)) {
         Broken(1, "the identity strings were written out of order");
+    }
+    // A failed string request still gives its own field an empty string: the last one written.
+    const char* lastWritten = d.manufacturer ? d.manufacturer : d.product ? d.product : d.serialNumber;
+    if (r == 0 && lastWritten && *lastWritten) {
+        Broken(1, "GetUsbDeviceDetail returned 0 with its last string \"%.40s\" not empty", lastWritten);
     }
 }
 
