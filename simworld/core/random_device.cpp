@@ -111,19 +111,19 @@ DWORD DrawError(Rng& rng) {
 ULONG DrawCount(RandomDevice& r, ULONG limit) {
     if (limit == 0 || !r.rng.Percent(r.persona.shortPercent)) return limit;
     switch (r.rng.Below(4)) {
-        case 0: return 0;
-        case 1: return limit - 1;
-        case 2: return std::min<ULONG>(limit, r.rng.Below(16));
-        default: return static_cast<ULONG>(r.rng.Next() % (uint64_t{limit} + 1));
+    case 0: return 0;
+    case 1: return limit - 1;
+    case 2: return std::min<ULONG>(limit, r.rng.Below(16));
+    default: return static_cast<ULONG>(r.rng.Next() % (uint64_t{limit} + 1));
     }
 }
 
 Fill DrawFill(Rng& rng) {
     switch (rng.Below(8)) {
-        case 0: return Fill::NoZero;   // text without an end: shows any read past the data
-        case 1: return Fill::Zero;
-        case 2: return Fill::Repeat;
-        default: return Fill::Random;
+    case 0: return Fill::NoZero;   // text without an end: shows any read past the data
+    case 1: return Fill::Zero;
+    case 2: return Fill::Repeat;
+    default: return Fill::Random;
     }
 }
 
@@ -170,13 +170,13 @@ void FillControlData(Rng& rng, uint8_t* out, ULONG n) {
 
 uint16_t DrawTextUnit(Rng& rng, uint32_t style) {
     switch (style == 0 ? rng.Below(7) + 1 : style) {
-        case 1: return static_cast<uint16_t>(rng.Between(0x20, 0x7E));       // ASCII
-        case 2: return static_cast<uint16_t>(rng.Between(0x80, 0xFF));       // Latin-1, C1 controls
-        case 3: return static_cast<uint16_t>(rng.Between(0x4E00, 0x9FFF));   // CJK: no ANSI code page of ours
-        case 4: return static_cast<uint16_t>(rng.Between(0xD800, 0xDFFF));   // surrogates, paired by chance only
-        case 5: return rng.Percent(50) ? 0xFFFF : 0xFFFE;                    // noncharacters
-        case 6: return static_cast<uint16_t>(rng.Between(0xE000, 0xF8FF));   // private use
-        default: return static_cast<uint16_t>(rng.Between(1, 0xFFFF));
+    case 1: return static_cast<uint16_t>(rng.Between(0x20, 0x7E));       // ASCII
+    case 2: return static_cast<uint16_t>(rng.Between(0x80, 0xFF));       // Latin-1, C1 controls
+    case 3: return static_cast<uint16_t>(rng.Between(0x4E00, 0x9FFF));   // CJK: no ANSI code page of ours
+    case 4: return static_cast<uint16_t>(rng.Between(0xD800, 0xDFFF));   // surrogates, paired by chance only
+    case 5: return rng.Percent(50) ? 0xFFFF : 0xFFFE;                    // noncharacters
+    case 6: return static_cast<uint16_t>(rng.Between(0xE000, 0xF8FF));   // private use
+    default: return static_cast<uint16_t>(rng.Between(1, 0xFFFF));
     }
 }
 
@@ -374,15 +374,15 @@ BOOL Transfer(World& w, const char* function, const Target& t, std::initializer_
 std::string RandomNarrowPath(Rng& rng) {
     size_t length;
     switch (rng.Below(10)) {
-        case 0: length = 0; break;
-        case 1:
-        case 2:
-        case 3: length = rng.Between(1, 40); break;
-        case 4:
-        case 5: length = rng.Between(250, 270); break;   // around MAX_PATH
-        case 6:
-        case 7: length = rng.Between(1000, 5000); break;
-        default: length = rng.Between(30000, 70000); break;
+    case 0: length = 0; break;
+    case 1:
+    case 2:
+    case 3: length = rng.Between(1, 40); break;
+    case 4:
+    case 5: length = rng.Between(250, 270); break;   // around MAX_PATH
+    case 6:
+    case 7: length = rng.Between(1000, 5000); break;
+    default: length = rng.Between(30000, 70000); break;
     }
     uint32_t style = rng.Below(3);
     std::string path(length, 'x');
@@ -396,15 +396,15 @@ std::string RandomNarrowPath(Rng& rng) {
 std::wstring RandomWideLink(Rng& rng) {
     size_t length;
     switch (rng.Below(10)) {
-        case 0: length = 0; break;
-        case 1:
-        case 2:
-        case 3: length = rng.Between(1, 40); break;
-        case 4:
-        case 5: length = rng.Between(250, 270); break;
-        case 6:
-        case 7: length = rng.Between(1000, 5000); break;
-        default: length = rng.Between(30000, 70000); break;
+    case 0: length = 0; break;
+    case 1:
+    case 2:
+    case 3: length = rng.Between(1, 40); break;
+    case 4:
+    case 5: length = rng.Between(250, 270); break;
+    case 6:
+    case 7: length = rng.Between(1000, 5000); break;
+    default: length = rng.Between(30000, 70000); break;
     }
     uint32_t style = rng.Below(8);
     std::wstring link(length, L'x');
@@ -537,11 +537,11 @@ std::optional<BOOL> RandomQueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle,
     if (r.rng.Percent(70)) u.bDescriptorType = 4;
     if (r.rng.Percent(70)) u.bAlternateSetting = alternate;
     switch (r.rng.Below(5)) {
-        case 0: u.bNumEndpoints = 0; break;
-        case 1:
-        case 2: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(1, 4)); break;
-        case 3: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(5, 32)); break;
-        default: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(33, 255)); break;
+    case 0: u.bNumEndpoints = 0; break;
+    case 1:
+    case 2: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(1, 4)); break;
+    case 3: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(5, 32)); break;
+    default: u.bNumEndpoints = static_cast<UCHAR>(r.rng.Between(33, 255)); break;
     }
     *descriptor = u;
     counters.bytes += sizeof u;
@@ -565,9 +565,9 @@ std::optional<BOOL> RandomQueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR altern
     WINUSB_PIPE_INFORMATION_EX pipe{};
     pipe.PipeType = static_cast<USBD_PIPE_TYPE>(r.rng.Below(4));
     switch (r.rng.Below(3)) {
-        case 0: pipe.PipeId = static_cast<UCHAR>(0x80 | r.rng.Between(1, 15)); break;
-        case 1: pipe.PipeId = static_cast<UCHAR>(r.rng.Between(1, 15)); break;
-        default: pipe.PipeId = static_cast<UCHAR>(r.rng.Below(256)); break;
+    case 0: pipe.PipeId = static_cast<UCHAR>(0x80 | r.rng.Between(1, 15)); break;
+    case 1: pipe.PipeId = static_cast<UCHAR>(r.rng.Between(1, 15)); break;
+    default: pipe.PipeId = static_cast<UCHAR>(r.rng.Below(256)); break;
     }
     pipe.MaximumPacketSize = r.rng.Percent(60) ? r.rng.Pick(sizes) : static_cast<USHORT>(r.rng.Below(0x10000));
     pipe.Interval = static_cast<UCHAR>(r.rng.Below(256));

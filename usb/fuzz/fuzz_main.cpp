@@ -648,7 +648,7 @@ private:
     std::vector<Registration> registrations_;
     EndpointPair lastEndpoints_{};
     int nextRandomDevice_ = 0;
-    int version_ = -1;   // the protocol version the library must frame with: the last 0x81 byte received
+    int version_ = -1;         // the protocol version the library must frame with: the last 0x81 byte received
     int interfacesKept_ = 0;   // WinUSB interfaces the call may leave initialised (-1: it frees one)
 
     GuardedRegion* destination_ = nullptr;   // Read's destination: LWU_MAX_MESSAGE bytes
@@ -1731,36 +1731,36 @@ void Fuzzer::Step(Action action) {
     long long showings = 1;   // how many times the device's bytes may be shown
     double began = Now();
     switch (action) {
-        case kOpenDevice: DoOpenDevice(); break;
-        case kCloseDevice: DoCloseDevice(); break;
-        case kRead: DoRead(); break;
-        case kWrite: DoWrite(); break;
-        case kControlRead: DoControl(true); break;
-        case kControlWrite: DoControl(false); break;
-        case kPipeRead: DoPipeTransfer(true); break;
-        case kPipeWrite: DoPipeTransfer(false); break;
-        case kGetPipeOverlappedResult: DoGetPipeOverlappedResult(); break;
-        case kPipeAbort:
-        case kPipeFlush:
-        case kPipeReset: DoPipeOperation(action); break;
-        case kSetPipePolicy: DoSetPipePolicy(); break;
-        case kGetPipePolicy: DoGetPipePolicy(); break;
-        case kSetTransferTimeoutPolicy: DoSetTransferTimeoutPolicy(); break;
-        case kGetTransferTimeoutPolicy: DoGetTransferTimeoutPolicy(); break;
-        case kQueryDeviceEndpoints: DoQueryDeviceEndpoints(); break;
-        case kGetDeviceDescriptor: DoGetDeviceDescriptor(); break;
-        case kRegisterForDeviceNotification: DoRegister(true); break;
-        case kUnregisterForDeviceNotification: DoUnregister(true); break;
-        case kCmRegisterNotification: DoRegister(false); break;
-        case kCmUnregisterNotification: DoUnregister(false); break;
-        case kGetUsbDeviceDetail: DoGetUsbDeviceDetail(); break;
-        case kFreeUsbDeviceDetail:
-            DoFreeUsbDeviceDetail(rng_.Percent(90) ? &details_[rng_.Below(kDetails)] : nullptr);
-            break;
-        case kAnnounce: showings = DoAnnounce(); break;
-        case kPlug: DoPlug(); break;
-        case kUnplug: DoUnplug(); break;
-        default: break;
+    case kOpenDevice: DoOpenDevice(); break;
+    case kCloseDevice: DoCloseDevice(); break;
+    case kRead: DoRead(); break;
+    case kWrite: DoWrite(); break;
+    case kControlRead: DoControl(true); break;
+    case kControlWrite: DoControl(false); break;
+    case kPipeRead: DoPipeTransfer(true); break;
+    case kPipeWrite: DoPipeTransfer(false); break;
+    case kGetPipeOverlappedResult: DoGetPipeOverlappedResult(); break;
+    case kPipeAbort:
+    case kPipeFlush:
+    case kPipeReset: DoPipeOperation(action); break;
+    case kSetPipePolicy: DoSetPipePolicy(); break;
+    case kGetPipePolicy: DoGetPipePolicy(); break;
+    case kSetTransferTimeoutPolicy: DoSetTransferTimeoutPolicy(); break;
+    case kGetTransferTimeoutPolicy: DoGetTransferTimeoutPolicy(); break;
+    case kQueryDeviceEndpoints: DoQueryDeviceEndpoints(); break;
+    case kGetDeviceDescriptor: DoGetDeviceDescriptor(); break;
+    case kRegisterForDeviceNotification: DoRegister(true); break;
+    case kUnregisterForDeviceNotification: DoUnregister(true); break;
+    case kCmRegisterNotification: DoRegister(false); break;
+    case kCmUnregisterNotification: DoUnregister(false); break;
+    case kGetUsbDeviceDetail: DoGetUsbDeviceDetail(); break;
+    case kFreeUsbDeviceDetail:
+        DoFreeUsbDeviceDetail(rng_.Percent(90) ? &details_[rng_.Below(kDetails)] : nullptr);
+        break;
+    case kAnnounce: showings = DoAnnounce(); break;
+    case kPlug: DoPlug(); break;
+    case kUnplug: DoUnplug(); break;
+    default: break;
     }
     // An export that handed over to another (Free instead of Get) counts as the one it called.
     const char* ran = context.action.load();
