@@ -13,6 +13,10 @@ set(CMAKE_IMPORT_LIBRARY_PREFIX "lib")
 set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -static")
 set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -static")
 
+# varko_version.h: the project's one version, for version resources and code.
+set(VERSION_INCLUDE_DIR ${CMAKE_BINARY_DIR}/generated)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/varko_version.h.in ${VERSION_INCLUDE_DIR}/varko_version.h @ONLY)
+
 # Where the Windows programs of this build run: 64-bit ones under wine64 on this machine,
 # 32-bit ones (which these machines refuse) under Wine's 32-bit loader in a QEMU guest.
 if(TARGET_WIDTH EQUAL 64)
@@ -32,12 +36,19 @@ function(project_strict target)
   target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
 endfunction()
 
+# What ships is built with debug information, which the kit's install moves into files of their
+# own (cmake/kit/split-debug.cmake).
+set(SHIPPED_DEBUG_FLAGS -g)
+
 # shipped_dll(<target>): what every DLL we ship needs beyond its sources. Its calls of the
 # threading runtime's pthread_once (made by the 32-bit runtime at every load) go to our own,
-# which leaves nothing behind when a host unloads the DLL.
+# which leaves nothing behind when a host unloads the DLL. Its version resource finds
+# varko_version.h.
 function(shipped_dll target)
   target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/runtime/once_shim.cpp)
   target_link_options(${target} PRIVATE -Wl,--wrap=pthread_once)
+  target_include_directories(${target} PRIVATE ${VERSION_INCLUDE_DIR})
+  target_compile_options(${target} PRIVATE ${SHIPPED_DEBUG_FLAGS})
 endfunction()
 
 # import_library_from_def(<name> <def>): lib<name>.a that binds at load time to <name>.dll.
@@ -70,9 +81,13 @@ function(finish_wine_overrides)
     string(REPLACE "|" ";" parts "${entry}")
     list(GET parts 0 target)
     list(REMOVE_AT parts 0)
-    get_target_property(outname ${target} OUTPUT_NAME)
-    if(NOT outname)
-      set(outname ${target})
+    # A name that is no target of this build is the program's own name (a host built apart).
+    set(outname ${target})
+    if(TARGET ${target})
+      get_target_property(outname ${target} OUTPUT_NAME)
+      if(NOT outname)
+        set(outname ${target})
+      endif()
     endif()
     string(APPEND text "\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\${outname}.exe\\DllOverrides]\n")
     foreach(dll IN LISTS parts)
@@ -113,6 +128,11 @@ function(finish_x86vm_run)
     --out ${X86VM_RESULTS} --timeout ${run_timeout} --winedebug -all,warn+heap)
   set_tests_properties(x86vm_run PROPERTIES TIMEOUT ${run_timeout} FIXTURES_REQUIRED x86vm_image
     FIXTURES_SETUP x86vm LABELS x86vm)
+  # Tests that put programs into the bin folder (hosts built apart) run before the payload is made.
+  get_property(before GLOBAL PROPERTY X86VM_RUN_AFTER)
+  if(before)
+    set_tests_properties(x86vm_run PROPERTIES DEPENDS "${before}")
+  endif()
 endfunction()
 
 # GoogleTest from Debian's sources, built with the cross compiler.
@@ -123,15 +143,23 @@ if(NOT TARGET gtest)
 endif()
 
 # add_wine_test(<name> <target> [ARGS...] [LABELS l...] [TIMEOUT s] [RESOURCE_LOCK r]): runs the
-# Windows program under Wine: here with wine64 (x64), in the x86 guest's run (x86).
+# Windows program under Wine: here with wine64 (x64), in the x86 guest's run (x86). A <target>
+# that is no target of this build is a program's path inside the bin folder (kit/host.exe).
 function(add_wine_test name target)
   cmake_parse_arguments(T "" "TIMEOUT" "ARGS;LABELS;RESOURCE_LOCK" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  if(TARGET ${target})
+    set(program $<TARGET_FILE:${target}>)
+    set(program_in_bin $<TARGET_FILE_NAME:${target}>)
+  else()
+    set(program ${CMAKE_BINARY_DIR}/bin/${target})
+    set(program_in_bin ${target})
+  endif()
   if(TEST_RUNNER STREQUAL "wine64")
     add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/heapcheck.sh ${CMAKE_BINARY_DIR}/winerun
-      $<TARGET_FILE:${target}> ${T_ARGS})
+      ${program} ${T_ARGS})
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
     if(T_RESOURCE_LOCK)
       set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
@@ -145,8 +173,10 @@ function(add_wine_test name target)
     set(lane 1)
   endif()
   string(JOIN " " args ${T_ARGS})
+  # Emulation runs a program about ten times slower than wine64 here: the bound grows with it.
+  math(EXPR guest_timeout "${T_TIMEOUT} * 3")
   set_property(GLOBAL APPEND PROPERTY X86VM_JOBS
-    "${name}\t${T_TIMEOUT}\t${lane}\t$<TARGET_FILE_NAME:${target}>\t${args}")
+    "${name}\t${guest_timeout}\t${lane}\t${program_in_bin}\t${args}")
   add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tools/x86vm/report.sh ${X86VM_RESULTS} ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 60 LABELS "${T_LABELS}" FIXTURES_REQUIRED x86vm)
 endfunction()

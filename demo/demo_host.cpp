@@ -4,7 +4,6 @@
 // its endpoints, set and read the transfer time-out, exchange a framed message and check the
 // echo byte for byte, close, then hear one arrival and one removal.
 #include <windows.h>
-#include <objbase.h>
 
 #include <atomic>
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include "host_library.h"
 #include "simworld.h"
 #include "simworld_interfaces.h"
+#include "world_window_notifications.h"
 
 namespace {
 
@@ -118,9 +118,8 @@ int main() {
             return 1;
         }
         HostLibrary library("LinkWinUsb.dll");
+        WorldWindowNotifications served(library.module());   // the world sees the window's registrations
         Api api(library);
-        GUID deviceClass;
-        CLSIDFromString(const_cast<LPOLESTR>(SIM_DEVICE_CLASS_TEXT), &deviceClass);
 
         std::printf("== registering by the window mechanism (on a thread of its own)\n");
         std::atomic<DWORD> windowThread{0};
@@ -129,7 +128,6 @@ int main() {
             api.RegisterForDeviceNotification(OnWindowEvent, SIM_DEVICE_CLASS_TEXT);   // returns at WM_QUIT
         });
         while (Count(heard.arrivals) < 3) Sleep(5);   // the present devices, reported on that thread
-        SimInterfaces_WindowRegistered(&deviceClass, +1);   // the world learns what the window listens to
 
         std::printf("== registering by the Configuration Manager mechanism\n");
         uint32_t cm = api.CmRegisterNotification(OnCmEvent, SIM_DEVICE_CLASS_TEXT);
@@ -162,7 +160,6 @@ int main() {
         std::printf("   arrival and removal heard by both mechanisms: %s\n", events ? "yes" : "NO");
 
         api.CmUnregisterNotification(OnCmEvent, SIM_DEVICE_CLASS_TEXT);
-        SimInterfaces_WindowRegistered(&deviceClass, -1);
         api.UnregisterForDeviceNotification(OnWindowEvent, SIM_DEVICE_CLASS_TEXT);
         PostThreadMessageA(windowThread, WM_QUIT, 0, 0);
         window.join();

@@ -13,6 +13,11 @@ command -v cmake >/dev/null 2>&1                   || need+=(cmake)
 command -v make >/dev/null 2>&1                    || need+=(make)
 command -v objdump >/dev/null 2>&1                 || need+=(binutils)
 [ -f /usr/src/googletest/CMakeLists.txt ]          || need+=(googletest)
+# The kit: MSVC-format import libraries (llvm-dlltool), and the test host built for the MSVC
+# target (clang, lld-link); llvm-nm and llvm-readobj read the import libraries.
+command -v llvm-dlltool >/dev/null 2>&1            || need+=(llvm)
+command -v clang >/dev/null 2>&1                   || need+=(clang)
+command -v lld-link >/dev/null 2>&1                || need+=(lld)
 # The x86 runner: a QEMU guest built from Debian's packages (tools/x86vm).
 command -v qemu-system-x86_64 >/dev/null 2>&1     || need+=(qemu-system-x86)
 command -v qemu-img >/dev/null 2>&1               || need+=(qemu-utils)

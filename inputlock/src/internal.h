@@ -123,6 +123,7 @@ extern HHOOK keyboardHook;
 extern HHOOK mouseHook;
 extern UniqueHandle lockThread;
 extern DWORD lockThreadId;  // identifies the recorded lock thread to the thread itself
+extern UniqueHandle lingeringThread;  // a released lock thread that had not ended when its unlock stopped waiting
 extern bool hooksReady;
 extern std::uint32_t ctrlAltDelState;
 extern EventQueue allowedKeyboardEvents;

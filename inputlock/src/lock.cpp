@@ -28,6 +28,14 @@ bool IsLockedHere() noexcept {
 
 DWORD WINAPI LockThreadProc(LPVOID);
 
+// Caller holds stateMutex.
+void UnhookRecorded() noexcept {
+    if (keyboardHook) UnhookWindowsHookEx(keyboardHook);
+    keyboardHook = nullptr;
+    if (mouseHook) UnhookWindowsHookEx(mouseHook);
+    mouseHook = nullptr;
+}
+
 // Returns the new thread's id, or 0 when a lock thread is already recorded or none could start.
 DWORD StartLockThread() noexcept {
     StateHold hold(stateMutex);
@@ -41,11 +49,19 @@ DWORD StartLockThread() noexcept {
 }
 
 // True once the install step of thread `id` has ended, or once that thread no longer is the
-// recorded lock thread (an unlock dropped or ended it) and so will never report. A failed wait
-// ends the poll too: the caller then reports the lock as off.
+// recorded lock thread (an unlock dropped or ended it) and so will never report. A thread that
+// ended without reporting (terminated from outside) will never report either: nothing serves the
+// lock then, so its record and whatever it installed go, and a later lock starts afresh. A failed
+// hold ends the poll too: the caller then reports the lock as off.
 bool HasInstallStepEnded(DWORD id) noexcept {
     StateHold hold(stateMutex);
-    return !hold || lockThreadId != id || hooksReady;
+    if (!hold || lockThreadId != id || hooksReady) return true;
+    if (WaitForSingleObject(lockThread.get(), 0) != WAIT_OBJECT_0) return false;
+    UnhookRecorded();
+    ResetLockState();
+    lockThread.Reset();
+    lockThreadId = 0;
+    return true;
 }
 
 void MarkHooksReady() noexcept {
@@ -61,43 +77,49 @@ void ClearLockThread() noexcept {
     lockThreadId = 0;
 }
 
-// Ends the recorded lock thread; the hooks are already gone. At unload the loader lock is held
-// and a thread cannot finish its exit, so the thread is terminated there (a starting thread then
-// waits for the loader lock and holds nothing). Otherwise terminating is avoided: a thread still
-// starting may be inside the loader's thread-attach calls and would leave the loader lock held for
-// ever, and a terminated thread skips its exit code and leaks handles. The thread is unrecorded
-// instead, woken with WM_QUIT, and finds that it no longer serves the lock: it installs nothing,
-// leaves its loop and ends normally. The wait keeps its code from running after an unload.
+// Ends a lock thread at unload, with stateMutex held so that the thread cannot be inside it. The
+// loader lock is held and a thread cannot finish its exit, so it is terminated (a starting thread
+// then waits for the loader lock and holds nothing); the wait keeps its code from running after
+// the unload.
+void EndAtUnload(UniqueHandle& thread) noexcept {
+    if (!thread) return;
+    TerminateThread(thread.get(), 0);
+    WaitForSingleObject(thread.get(), THREAD_END_WAIT_MS);
+    thread.Reset();
+}
+
+// Ends the recorded lock thread; the hooks are already gone. Otherwise than at unload terminating
+// is avoided: a thread still starting may be inside the loader's thread-attach calls and would
+// leave the loader lock held for ever, and a terminated thread skips its exit code and leaks
+// handles. The thread is unrecorded instead, woken with WM_QUIT, and finds that it no longer serves
+// the lock: it installs nothing, leaves its loop and ends normally. A thread that does not end
+// within the wait (the host may hold the loader lock, which the thread needs to end) is not
+// terminated either: it may be inside stateMutex, which no one could take again after its death.
+// It ends by itself; its handle is kept so that an unload can still end it.
 void StopLockThread(UnlockCaller caller) noexcept {
     UniqueHandle thread;
     DWORD id = 0;
     {
         StateHold hold(stateMutex);
-        if (!hold || !lockThread) return;
+        if (!hold) return;
         if (caller == UnlockCaller::Unload) {
-            TerminateThread(lockThread.get(), 0);
-            WaitForSingleObject(lockThread.get(), THREAD_END_WAIT_MS);
-            lockThread.Reset();
+            EndAtUnload(lockThread);
+            EndAtUnload(lingeringThread);
             lockThreadId = 0;
             return;
         }
+        if (!lockThread) return;
         thread.Reset(lockThread.Release());
         id = lockThreadId;
         lockThreadId = 0;
     }
     // Fails harmlessly when the thread has no queue yet: it then checks its record before it waits.
     PostThreadMessageW(id, WM_QUIT, 0, 0);
-    if (WaitForSingleObject(thread.get(), THREAD_END_WAIT_MS) != WAIT_OBJECT_0) {
-        TerminateThread(thread.get(), 0);  // a thread that does not end is not left serving nothing
-        WaitForSingleObject(thread.get(), THREAD_END_WAIT_MS);
-    }
-}
-
-void UnhookRecorded() noexcept {
-    if (keyboardHook) UnhookWindowsHookEx(keyboardHook);
-    keyboardHook = nullptr;
-    if (mouseHook) UnhookWindowsHookEx(mouseHook);
-    mouseHook = nullptr;
+    if (WaitForSingleObject(thread.get(), THREAD_END_WAIT_MS) == WAIT_OBJECT_0) return;
+    StateHold hold(stateMutex);
+    // One slot: for a second one the host would have to lock again while it holds the loader lock,
+    // and no lock can start then.
+    if (hold) lingeringThread.Reset(thread.Release());
 }
 
 void InstallHooks() noexcept {

@@ -14,6 +14,7 @@ HHOOK keyboardHook = nullptr;
 HHOOK mouseHook = nullptr;
 UniqueHandle lockThread;
 DWORD lockThreadId = 0;
+UniqueHandle lingeringThread;
 bool hooksReady = false;
 std::uint32_t ctrlAltDelState = 0;
 

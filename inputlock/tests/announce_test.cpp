@@ -56,11 +56,23 @@ TEST_F(Announce, SameTypeTwiceLetsExactlyTwoThrough) {
 }
 
 TEST_F(Announce, DevicesDoNotShareAnnouncements) {
+    // Each device meets only its own queue: a keyboard announcement of the mouse's type lets no
+    // mouse event through, and the reverse.
+    api_->AllowKeyboardEvent(WM_MOUSEMOVE);
+    api_->AllowMouseEvent(WM_KEYDOWN);
+    MoveMouse();
+    SendKey('A', false);
+    EXPECT_EQ(SeenList{}, observer_->Take()) << "an announcement served the other device";
+    ASSERT_TRUE(api_->LockInput(false));
+    // Each device's front entry is its own, whatever the order of the announcements across devices.
+    ASSERT_TRUE(api_->LockInput(true));
     api_->AllowKeyboardEvent(WM_KEYDOWN);
     api_->AllowMouseEvent(WM_MOUSEMOVE);
-    MouseButton(false);  // front of the mouse queue is a move: blocked
-    SendKey(VK_SPACE, true);
-    EXPECT_EQ(SeenList{}, observer_->Take());
+    api_->AllowKeyboardEvent(WM_KEYUP);
+    MoveMouse();
+    Press('B');
+    EXPECT_EQ((SeenList{Mouse(WM_MOUSEMOVE), KeyDown('B'), KeyUp('B')}), observer_->Take())
+        << "the devices share one queue";
 }
 
 TEST_F(Announce, AnnouncementsWhileUnlockedAreDropped) {

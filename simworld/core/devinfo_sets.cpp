@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "interfaces.h"
+#include "simworld_interfaces.h"
 #include "world.h"
 
 namespace sim {
@@ -33,8 +35,10 @@ using namespace sim;
 extern "C" __declspec(dllexport) BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
-    bool found = Sets().erase(set) > 0;
-    w.Record("SetupDiDestroyDeviceInfoList", 0, {reinterpret_cast<uintptr_t>(set)}, found, ERROR_INVALID_HANDLE, nullptr, 0);
-    if (!found) return Fail(ERROR_INVALID_HANDLE);
+    DWORD error = ERROR_INVALID_HANDLE;
+    bool faulted = FindDevInfoSet(set) && TakeInterfaceFault(SIM_IF_DESTROY_LIST, error);   // the set stays
+    bool found = !faulted && Sets().erase(set) > 0;
+    w.Record("SetupDiDestroyDeviceInfoList", 0, {reinterpret_cast<uintptr_t>(set)}, found, error, nullptr, 0);
+    if (!found) return Fail(error);
     return TRUE;
 }

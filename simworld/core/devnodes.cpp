@@ -488,6 +488,12 @@ SIMWORLD_API uint32_t SimDevNodes_AddNode(const GUID* setupClass, const wchar_t*
     return kFirstDevInst + static_cast<uint32_t>(AddNodeLocked(*setupClass, instanceId, statusResult));
 }
 
+SIMWORLD_API void SimDevNodes_SetStatus(uint32_t devInst, uint32_t statusResult) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    if (Node* n = NodeOf(devInst)) n->status = static_cast<CONFIGRET>(statusResult);
+}
+
 SIMWORLD_API void SimDevNodes_FailRemoval(uint32_t devInst, uint32_t win32Error) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);

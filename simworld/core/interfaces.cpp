@@ -1,14 +1,16 @@
-// Device interfaces: the interface enumeration of the substitute SetupAPI and the delivery of
-// WM_DEVICECHANGE to the notification window. Contracts kept from the platform: a set holds
-// the interfaces present when it was made; SetupDiEnumDeviceInterfaces ends with
-// ERROR_NO_MORE_ITEMS; SetupDiGetDeviceInterfaceDetailA reports the required size and fails
-// with ERROR_INSUFFICIENT_BUFFER without a buffer or with a small one, and with
-// ERROR_INVALID_USER_BUFFER for a wrong cbSize; the window receives its record in the ANSI
-// form (dbcc_size covering the name), sent, not posted.
+// Device interfaces: the interface enumeration of the substitute SetupAPI, the window
+// registrations for device notifications and the delivery of WM_DEVICECHANGE to them.
+// Contracts kept from the platform: a set holds the interfaces present when it was made;
+// SetupDiEnumDeviceInterfaces ends with ERROR_NO_MORE_ITEMS; SetupDiGetDeviceInterfaceDetailA
+// reports the required size and fails with ERROR_INSUFFICIENT_BUFFER without a buffer or with a
+// small one, and with ERROR_INVALID_USER_BUFFER for a wrong cbSize; a window registration names
+// a window and a filter of the interface type; each registration of the class gets its own
+// message, in the ANSI form (dbcc_size covering the name), sent, not posted.
 #include "interfaces.h"
 
 #include <dbt.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <map>
@@ -38,11 +40,18 @@ struct GuidLess {
     bool operator()(const GUID& a, const GUID& b) const { return std::memcmp(&a, &b, sizeof a) < 0; }
 };
 
+struct WindowRegistration {
+    HWND recipient = nullptr;
+    GUID classGuid{};
+    bool allClasses = false;
+};
+
 // All guarded by the world mutex.
 std::map<int, InterfaceRecord> interfaces;   // ordered by id: arrival order
 int nextInterfaceId = 1;
 std::vector<InterfaceFault> faults;
-std::map<GUID, int, GuidLess> windowRegistrations;
+std::map<uintptr_t, WindowRegistration> windowRegistrations;   // by handle: registration order
+uintptr_t nextWindowRegistration = 0xD700;
 std::map<GUID, uint32_t, GuidLess> enumerations;
 
 // A snapshot of the present interfaces of one class.
@@ -81,7 +90,6 @@ bool RemoveInterfaceLocked(int id, GUID& classGuid, std::string& path) {
 void ResetInterfacesLocked() {
     interfaces.clear();
     faults.clear();
-    windowRegistrations.clear();
 }
 
 bool TakeInterfaceFault(int operation, DWORD& error) {
@@ -96,17 +104,16 @@ bool TakeInterfaceFault(int operation, DWORD& error) {
 
 void AnnounceInterface(bool arrival, const GUID& classGuid, const std::string& path) {
     World& w = TheWorld();
-    int windowCount = 0;
+    std::vector<HWND> recipients;
     {
         std::lock_guard<std::mutex> hold(w.mutex);
         QueueCmEventLocked(arrival ? CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL : CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
                            classGuid, path);
-        auto it = windowRegistrations.find(classGuid);
-        windowCount = it == windowRegistrations.end() ? 0 : it->second;
+        for (const auto& [handle, r] : windowRegistrations) {
+            if (r.allClasses || SameGuid(r.classGuid, classGuid)) recipients.push_back(r.recipient);
+        }
     }
-    if (windowCount <= 0) return;
-    HWND window = FindWindowExA(HWND_MESSAGE, nullptr, "LinkWinUsb API", nullptr);
-    if (!window) return;
+    if (recipients.empty()) return;
     size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
     std::vector<uint64_t> storage((nameOffset + path.size() + 1 + 7) / 8 + 1, 0);   // 8-byte aligned record
     auto record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(storage.data());
@@ -116,7 +123,7 @@ void AnnounceInterface(bool arrival, const GUID& classGuid, const std::string& p
     record->dbcc_classguid = classGuid;
     std::memcpy(record->dbcc_name, path.c_str(), path.size() + 1);
     WPARAM event = arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
-    for (int i = 0; i < windowCount; ++i) {
+    for (HWND window : recipients) {
         DWORD_PTR answer = 0;
         SendMessageTimeoutA(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record), SMTO_ABORTIFHUNG, 5000,
                             &answer);
@@ -160,12 +167,63 @@ SIMWORLD_API void SimInterfaces_NotifyAction(const GUID* classGuid, const char* 
     QueueCmEventLocked(action, *classGuid, path);
 }
 
-SIMWORLD_API void SimInterfaces_WindowRegistered(const GUID* classGuid, int delta) {
-    if (!classGuid) return;
+static HDEVNOTIFY WINAPI RegisterDeviceNotificationForWorld(HANDLE recipient, LPVOID filter, DWORD flags) {
+    World& w = TheWorld();
+    auto header = static_cast<const DEV_BROADCAST_HDR*>(filter);
+    auto wanted = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(filter);
+    bool isWindow = recipient && IsWindow(static_cast<HWND>(recipient));   // user32, outside the world's lock
+    std::lock_guard<std::mutex> hold(w.mutex);
+    auto record = [&](uintptr_t handle, DWORD error) {
+        DWORD size = header ? std::min<DWORD>(header->dbch_size, 1024) : 0;
+        w.Record("RegisterDeviceNotificationA", 0, {U(recipient), U(filter), flags, handle}, handle != 0, error,
+                 filter, size);
+        if (!handle) SetLastError(error);
+        return reinterpret_cast<HDEVNOTIFY>(handle);
+    };
+    constexpr DWORD kKnownFlags = DEVICE_NOTIFY_SERVICE_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES;
+    if (flags & ~kKnownFlags) return record(0, ERROR_INVALID_FLAGS);
+    if (flags & DEVICE_NOTIFY_SERVICE_HANDLE) return record(0, ERROR_INVALID_PARAMETER);   // no services here
+    if (!isWindow || !filter) return record(0, ERROR_INVALID_PARAMETER);
+    if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return record(0, ERROR_INVALID_DATA);
+    if (header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)) return record(0, ERROR_INVALID_DATA);
+    DWORD error = 0;
+    if (TakeInterfaceFault(SIM_WINDOW_REGISTER, error)) return record(0, error);
+    uintptr_t handle = nextWindowRegistration;
+    nextWindowRegistration += 0x10;
+    windowRegistrations[handle] = WindowRegistration{static_cast<HWND>(recipient), wanted->dbcc_classguid,
+                                                     (flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) != 0};
+    return record(handle, 0);
+}
+
+static BOOL WINAPI UnregisterDeviceNotificationForWorld(HDEVNOTIFY handle) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
-    int& count = windowRegistrations[*classGuid];
-    count = count + delta < 0 ? 0 : count + delta;
+    auto it = windowRegistrations.find(reinterpret_cast<uintptr_t>(handle));
+    DWORD error = ERROR_INVALID_HANDLE;
+    bool released = it != windowRegistrations.end() && !TakeInterfaceFault(SIM_WINDOW_UNREGISTER, error);
+    if (released) windowRegistrations.erase(it);
+    w.Record("UnregisterDeviceNotification", 0, {U(handle)}, released, error, nullptr, 0);
+    return released ? TRUE : Fail(error);
+}
+
+SIMWORLD_API void* SimInterfaces_WindowNotificationFunction(const char* name) {
+    // Reached through pointers only: in the 32-bit build their stdcall names would not link.
+    if (!name) return nullptr;
+    if (std::strcmp(name, "RegisterDeviceNotificationA") == 0)
+        return reinterpret_cast<void*>(&RegisterDeviceNotificationForWorld);
+    if (std::strcmp(name, "UnregisterDeviceNotification") == 0)
+        return reinterpret_cast<void*>(&UnregisterDeviceNotificationForWorld);
+    return nullptr;
+}
+
+SIMWORLD_API uint32_t SimInterfaces_WindowRegistrationCount(const GUID* classGuid) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    uint32_t n = 0;
+    for (const auto& [handle, r] : windowRegistrations) {
+        if (!classGuid || SameGuid(r.classGuid, *classGuid)) ++n;
+    }
+    return n;
 }
 
 SIMWORLD_API uint32_t SimInterfaces_EnumerationCount(const GUID* classGuid) {

@@ -1,11 +1,17 @@
 // WinUSB as the simulated devices answer it. Contracts kept from the platform: failures
-// return FALSE with the thread's last error set; a stalled endpoint fails with
-// ERROR_GEN_FAILURE until its pipe is reset; an IN transfer moves at most what the device
-// holds (a short transfer succeeds with a smaller count). An overlapped transfer returns
-// FALSE with ERROR_IO_PENDING, its OVERLAPPED reading STATUS_PENDING and its event reset;
-// it completes on the world's completion thread (a read once the device has data or its
-// pipe's time-out ran out), or at once with ERROR_OPERATION_ABORTED on the caller's thread
-// when its pipe is aborted or its interface freed. Pipe policies are kept per pipe.
+// return FALSE with the thread's last error set; WinUsb_Initialize takes only a file handle
+// opened with FILE_FLAG_OVERLAPPED (else ERROR_INVALID_HANDLE) and resets the interface's pipe
+// policies to their defaults; a stalled endpoint fails with ERROR_GEN_FAILURE until its pipe is
+// reset; an IN transfer moves at most what the device holds (a short transfer succeeds with a
+// smaller count), and what the device sent beyond the read's length stays for the next read
+// (ALLOW_PARTIAL_READS, the default) until WinUsb_FlushPipe discards it (AUTO_FLUSH drops it at
+// once). An overlapped transfer returns FALSE with ERROR_IO_PENDING, its OVERLAPPED reading
+// STATUS_PENDING and its event reset; it completes on the world's completion thread (a read
+// once the device has data or its pipe's time-out ran out), or at once with
+// ERROR_OPERATION_ABORTED on the caller's thread when its pipe is aborted or its interface
+// freed. One may also finish at once (SimWorld_CompleteAtOnce): TRUE, the OVERLAPPED complete
+// and its event set; the count WinUSB stores beside an OVERLAPPED means nothing (the world
+// stores 0), WinUsb_GetOverlappedResult gives it. Pipe policies are kept per pipe.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -129,6 +135,66 @@ bool SettingPipes(const Device& d, UCHAR alternate, std::vector<SimPipe>& out) {
     return true;
 }
 
+// Whether a read of the pipe has data: what WinUSB kept from an earlier read, or the device's next message.
+bool HasInData(const Device& d, const PipeState& pipe) { return !pipe.cached.empty() || !d.toHost.empty(); }
+
+// Moves the pipe's next data into `buffer`, at most `room` bytes: what WinUSB kept from an
+// earlier read first, else the device's next message, which is one transfer of at most `sent`
+// bytes (a short packet ends it). What the device sent beyond the room stays for the next
+// read, unless the pipe's AUTO_FLUSH policy drops it. Appends the bytes moved to `copy`.
+ULONG TakeInData(Device& d, PipeState& pipe, PUCHAR buffer, ULONG room, ULONG sent, Bytes* copy) {
+    Bytes* source = &pipe.cached;
+    Bytes message;
+    if (pipe.cached.empty()) {
+        message = std::move(d.toHost.front());
+        d.toHost.pop_front();
+        if (message.size() > sent) message.resize(sent);
+        source = &message;
+    }
+    ULONG moved = std::min<ULONG>(room, static_cast<ULONG>(source->size()));
+    if (moved) std::memcpy(buffer, source->data(), moved);
+    if (copy) copy->insert(copy->end(), source->begin(), source->begin() + moved);
+    source->erase(source->begin(), source->begin() + moved);
+    if (source == &message && !message.empty()) {
+        bool autoFlush = PolicyValue(pipe, AUTO_FLUSH)[0] != 0;
+        if (!autoFlush) pipe.cached = std::move(message);
+    }
+    return moved;
+}
+
+// Takes one of the device's finish-at-once grants for the operation.
+bool TakeAtOnce(Device& d, int operation) {
+    auto it = d.atOnce.find(operation);
+    if (it == d.atOnce.end()) return false;
+    if (it->second != SIM_FOREVER && --it->second == 0) d.atOnce.erase(it);
+    return true;
+}
+
+// An overlapped transfer that finished at once: its OVERLAPPED complete and its event set.
+void CompleteAtOnce(LPOVERLAPPED overlapped, ULONG moved) {
+    overlapped->Internal = kStatusSuccess;
+    overlapped->InternalHigh = moved;
+    if (overlapped->hEvent) SetEvent(overlapped->hEvent);
+}
+
+// True when the handle was opened with FILE_FLAG_OVERLAPPED: its file mode holds neither of
+// the synchronous-I/O flags (FILE_SYNCHRONOUS_IO_ALERT, FILE_SYNCHRONOUS_IO_NONALERT).
+bool OpenedForOverlappedIo(HANDLE file) {
+    struct IoStatus {
+        ULONG_PTR status;
+        ULONG_PTR information;
+    };
+    using Query = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, int);
+    constexpr int kFileModeInformation = 16;
+    constexpr ULONG kSynchronousIo = 0x10 | 0x20;
+    static const Query query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    IoStatus io{};
+    ULONG mode = 0;
+    if (!query || query(file, &io, &mode, sizeof mode, kFileModeInformation) != 0) return true;   // not judged
+    return (mode & kSynchronousIo) == 0;
+}
+
 // Completes a pending transfer as the I/O manager does: count and status into the OVERLAPPED,
 // then its event. Caller holds the world mutex.
 void Signal(World& w, const PendingTransfer& p, ULONG_PTR status, ULONG moved) {
@@ -153,12 +219,13 @@ bool TryComplete(World& w, const PendingTransfer& p, Clock::time_point now) {
         Signal(w, p, kStatusSuccess, p.moved);
         return true;
     }
-    if (!d->toHost.empty()) {
-        Bytes& head = d->toHost.front();
-        ULONG moved = std::min<ULONG>({p.length, static_cast<ULONG>(head.size()), p.shortLimit});
-        if (moved) std::memcpy(p.buffer, head.data(), moved);
-        d->toHost.pop_front();   // a message is one transfer, as for synchronous reads
-        Signal(w, p, kStatusSuccess, moved);
+    PipeState* pipe = FindPipe(*d, p.pipeId);
+    if (!pipe) {   // the interface's pipes were replaced under it
+        Signal(w, p, kStatusCancelled, 0);
+        return true;
+    }
+    if (HasInData(*d, *pipe)) {
+        Signal(w, p, kStatusSuccess, TakeInData(*d, *pipe, p.buffer, p.length, p.shortLimit, nullptr));
         return true;
     }
     if (now >= p.deadline) {
@@ -295,23 +362,27 @@ extern "C" {
 __declspec(dllexport) BOOL WINAPI WinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE handle) {
     World& w = TheWorld();
     wchar_t name[1024] = {};
-    DWORD n = (file && file != INVALID_HANDLE_VALUE)
-                  ? GetFinalPathNameByHandleW(file, name, 1024, FILE_NAME_NORMALIZED) : 0;
+    bool usable = file && file != INVALID_HANDLE_VALUE;
+    DWORD n = usable ? GetFinalPathNameByHandleW(file, name, 1024, FILE_NAME_NORMALIZED) : 0;
+    bool overlapped = usable && OpenedForOverlappedIo(file);
     std::lock_guard<std::mutex> hold(w.mutex);
     auto record = [&](int dev, BOOL ok, DWORD err) {
         w.Record("WinUsb_Initialize", dev, {U(file), U(handle)}, ok, err, nullptr, 0);
         if (!ok) SetLastError(err);
         return ok;
     };
-    if (!file || file == INVALID_HANDLE_VALUE) return record(0, FALSE, ERROR_INVALID_HANDLE);
+    if (!usable) return record(0, FALSE, ERROR_INVALID_HANDLE);
     if (!handle) return record(0, FALSE, ERROR_NOACCESS);
     Device* d = n ? w.FindByFile(name) : nullptr;
     if (!d) return record(0, FALSE, ERROR_INVALID_FUNCTION);   // not a WinUSB device
+    if (!overlapped) return record(d->id, FALSE, ERROR_INVALID_HANDLE);   // WinUSB works with overlapped I/O only
     DWORD refusal = 0;
     if (RandomInitializeFailsLocked(*d, refusal)) return record(d->id, FALSE, refusal);
     Fault f;
     if (d->config.winusbError) return record(d->id, FALSE, d->config.winusbError);
     if (w.TakeFault(*d, SIM_OP_INITIALIZE, SIM_ANY, f)) return record(d->id, FALSE, f.value);
+    for (PipeState& pipe : d->pipes) pipe.policies.clear();   // every policy back to its default
+    d->controlPipe.policies.clear();
     auto h = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(w.nextInterface);
     w.nextInterface += 0x10;
     w.interfaces[h] = Interface{d->id};
@@ -324,14 +395,18 @@ __declspec(dllexport) BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
     std::lock_guard<std::mutex> hold(w.mutex);
     auto it = w.interfaces.find(handle);
     int dev = it == w.interfaces.end() ? 0 : it->second.device;
-    BOOL ok = it != w.interfaces.end();
-    if (ok) {
+    Device* d = w.ForInterface(handle);
+    Outcome o;
+    Fault f;
+    if (it == w.interfaces.end()) o.Fail(ERROR_INVALID_HANDLE);
+    else if (d && w.TakeFault(*d, SIM_OP_FREE, SIM_ANY, f)) o.Fail(f.value);   // the interface stays
+    else {
         CancelPending(w, handle, -1);   // what is still pending on the interface ends with it
         CancelRandomTransfersLocked(handle);
         w.interfaces.erase(it);
     }
-    w.Record("WinUsb_Free", dev, {U(handle)}, ok, ERROR_INVALID_HANDLE, nullptr, 0);
-    return ok ? TRUE : Fail(ERROR_INVALID_HANDLE);
+    w.Record("WinUsb_Free", dev, {U(handle)}, o.ok, o.error, nullptr, 0);
+    return Finish(o);
 }
 
 __declspec(dllexport) BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup,
@@ -375,8 +450,12 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE
               U(overlapped)},
              o.ok, o.error, packet.data(), packet.size());
     if (o.ok && overlapped) {
-        StartPending(w, DoneTransfer(*d, handle, 0, overlapped, moved));
-        o.Fail(ERROR_IO_PENDING);
+        if (TakeAtOnce(*d, SIM_OP_CONTROL_TRANSFER)) {
+            CompleteAtOnce(overlapped, moved);
+        } else {
+            StartPending(w, DoneTransfer(*d, handle, 0, overlapped, moved));
+            o.Fail(ERROR_IO_PENDING);
+        }
     }
     return Finish(o);
 }
@@ -405,6 +484,16 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle
         }
     }
     DWORD timeout = o.ok ? TimeoutOf(*pipe) : 0;
+    ULONG sent = shortFault ? f.value : ~ULONG{0};
+    if (o.ok && overlapped && HasInData(*d, *pipe) && TakeAtOnce(*d, SIM_OP_READ_PIPE)) {
+        Bytes data;
+        moved = TakeInData(*d, *pipe, buffer, bufferLength, sent, w.keepCalls && w.keepData ? &data : nullptr);
+        CompleteAtOnce(overlapped, moved);
+        if (transferred) *transferred = 0;   // beside an OVERLAPPED the count means nothing
+        w.Record("WinUsb_ReadPipe", d->id, {U(handle), pipeId, U(buffer), bufferLength, U(transferred), U(overlapped)},
+                 TRUE, 0, data.data(), data.size());
+        return TRUE;
+    }
     if (o.ok && overlapped) {
         PendingTransfer p = DoneTransfer(*d, handle, pipeId, overlapped, 0);
         p.isRead = true;
@@ -423,22 +512,19 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle
         auto limit = std::chrono::milliseconds(timeout ? timeout : kPatienceMs);
         bool ready = w.changed.wait_for(hold, limit, [&] {
             Device* now = w.Find(id);
-            return !now || !now->present || !now->toHost.empty();
+            PipeState* p = now ? FindPipe(*now, pipeId) : nullptr;
+            return !now || !now->present || !p || HasInData(*now, *p);
         });
         d = w.Find(id);
+        pipe = d ? FindPipe(*d, pipeId) : nullptr;
         if (!d) o.Fail(ERROR_INVALID_HANDLE);
         else if (!d->present) o.Fail(kDeviceGone);
+        else if (!pipe) o.Fail(ERROR_INVALID_PARAMETER);
         else if (!ready) o.Fail(ERROR_SEM_TIMEOUT);
     }
     Bytes data;
-    if (o.ok && !d->toHost.empty()) {
-        Bytes& head = d->toHost.front();
-        moved = std::min<ULONG>(bufferLength, static_cast<ULONG>(head.size()));
-        if (shortFault) moved = std::min<ULONG>(moved, f.value);
-        if (moved) std::memcpy(buffer, head.data(), moved);
-        if (w.keepCalls && w.keepData) data.assign(head.begin(), head.begin() + moved);
-        // A message is one transfer: what did not fit the buffer is lost, as with a babbling device.
-        d->toHost.pop_front();
+    if (o.ok && HasInData(*d, *pipe)) {
+        moved = TakeInData(*d, *pipe, buffer, bufferLength, sent, w.keepCalls && w.keepData ? &data : nullptr);
     }
     if (transferred) *transferred = moved;
     w.Record("WinUsb_ReadPipe", d ? d->id : 0, {U(handle), pipeId, U(buffer), bufferLength, U(transferred), U(overlapped)},
@@ -481,8 +567,12 @@ __declspec(dllexport) BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handl
     w.Record("WinUsb_WritePipe", d ? d->id : 0, {U(handle), pipeId, U(buffer), bufferLength, U(transferred), U(overlapped)},
              o.ok, o.error, buffer, moved);
     if (o.ok && overlapped) {
-        StartPending(w, DoneTransfer(*d, handle, pipeId, overlapped, moved));
-        o.Fail(ERROR_IO_PENDING);
+        if (TakeAtOnce(*d, SIM_OP_WRITE_PIPE)) {
+            CompleteAtOnce(overlapped, moved);
+        } else {
+            StartPending(w, DoneTransfer(*d, handle, pipeId, overlapped, moved));
+            o.Fail(ERROR_IO_PENDING);
+        }
     }
     return Finish(o);
 }
@@ -502,7 +592,7 @@ static BOOL PipeOperation(const char* name, int operation, WINUSB_INTERFACE_HAND
     else if (w.TakeFault(*d, operation, pipeId, f)) o.Fail(f.value);
     else if (operation == SIM_OP_RESET_PIPE) pipe->stalled = false;
     else if (operation == SIM_OP_ABORT_PIPE) CancelPending(w, handle, pipeId);
-    // Flushing drops data WinUSB cached from an earlier read; the world caches none.
+    else if (operation == SIM_OP_FLUSH_PIPE) pipe->cached.clear();   // what an earlier read left
     w.Record(name, d ? d->id : 0, {U(handle), pipeId}, o.ok, o.error, nullptr, 0);
     return Finish(o);
 }
@@ -760,6 +850,20 @@ SIMWORLD_API uint32_t SimWorld_GetPipePolicyValue(int device, uint8_t pipeId, ui
     Bytes v = PolicyValue(*pipe, type);
     if (value) std::memcpy(value, v.data(), std::min<size_t>(capacity, v.size()));
     return size;
+}
+
+SIMWORLD_API void SimWorld_CompleteAtOnce(int device, int operation, uint32_t times) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    if (Device* d = w.Find(device)) d->atOnce[operation] = times;
+}
+
+SIMWORLD_API uint32_t SimWorld_PipeCachedBytes(int device, uint8_t pipeId) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    Device* d = w.Find(device);
+    PipeState* pipe = d ? FindPipe(*d, pipeId) : nullptr;
+    return pipe ? static_cast<uint32_t>(pipe->cached.size()) : 0;
 }
 
 SIMWORLD_API uint32_t SimWorld_PendingTransfers(int device) {

@@ -34,6 +34,7 @@ struct PipeState {
     SimPipe info{};
     bool stalled = false;
     std::map<uint32_t, Bytes> policies;
+    Bytes cached;   // IN data the device sent beyond a read's length, for the next read
 };
 
 struct Device {
@@ -47,6 +48,7 @@ struct Device {
     std::vector<Bytes> received;
     uint32_t announceOverride = UINT32_MAX;
     std::vector<Fault> faults;
+    std::map<int, uint32_t> atOnce;   // operation: overlapped transfers left that finish at once
     std::vector<PipeState> pipes;
     std::map<uint32_t, Bytes> descriptors;   // key: type << 8 | index
     std::map<uint8_t, std::vector<SimPipe>> alternates;   // settings other than 0, as reported

@@ -55,7 +55,8 @@ enum SimOperation {
     SIM_OP_QUERY_INTERFACE,
     SIM_OP_QUERY_PIPE,         /* request: the pipe index to match, or -1 */
     SIM_OP_GET_DESCRIPTOR,     /* request: the descriptor index to match, or -1 */
-    SIM_OP_GET_STRING_DESCRIPTOR   /* request: the string index to match (type 3 only), or -1 */
+    SIM_OP_GET_STRING_DESCRIPTOR,  /* request: the string index to match (type 3 only), or -1 */
+    SIM_OP_FREE                    /* WinUsb_Free: the interface stays */
 };
 
 #define SIM_ANY (-1)
@@ -100,6 +101,14 @@ SIMWORLD_API uint32_t SimWorld_GetPipePolicyValue(int device, uint8_t pipeId, ui
                                                   uint32_t capacity);
 /* Overlapped transfers of the device started and not yet completed. */
 SIMWORLD_API uint32_t SimWorld_PendingTransfers(int device);
+/* The next `times` overlapped transfers of the operation (SIM_OP_CONTROL_TRANSFER,
+   SIM_OP_READ_PIPE, SIM_OP_WRITE_PIPE; SIM_FOREVER: all) that can finish at once do so, as the
+   platform may: the call returns TRUE with the OVERLAPPED complete and its event set (a read
+   needs data waiting). The others pend as usual. */
+SIMWORLD_API void SimWorld_CompleteAtOnce(int device, int operation, uint32_t times);
+/* Bytes of an IN pipe that the device sent beyond a read's length and that WinUSB keeps for the
+   next read (the default ALLOW_PARTIAL_READS; AUTO_FLUSH drops them; WinUsb_FlushPipe discards them). */
+SIMWORLD_API uint32_t SimWorld_PipeCachedBytes(int device, uint8_t pipeId);
 
 /* Faults: the next `times` matching calls (SIM_FOREVER: all) of the operation on the device. */
 SIMWORLD_API void SimWorld_FailCall(int device, int operation, int request, uint32_t win32Error, uint32_t times);

@@ -34,6 +34,8 @@ extern "C" {
 SIMWORLD_API void SimDevNodes_Reset(void);
 /* Adds a node of the setup class; returns its DEVINST (nonzero). */
 SIMWORLD_API uint32_t SimDevNodes_AddNode(const GUID* setupClass, const wchar_t* instanceId, uint32_t statusResult);
+/* The node is plugged back in or unplugged: CM_Get_DevNode_Status answers this from now on. */
+SIMWORLD_API void SimDevNodes_SetStatus(uint32_t devInst, uint32_t statusResult);
 /* DIF_REMOVE of the node fails with this Win32 error (0: succeeds again). */
 SIMWORLD_API void SimDevNodes_FailRemoval(uint32_t devInst, uint32_t win32Error);
 /* CM_Get_Device_IDW of the node answers this CONFIGRET (0: answers normally). */

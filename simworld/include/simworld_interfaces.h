@@ -5,13 +5,12 @@
    SimWorld_RemoveDevice, SimInterfaces_Add, SimInterfaces_Remove) reaches:
    - each Configuration Manager registration of the class, on that registration's own thread,
      one event at a time in order (CM_Register_Notification of the substitute cfgmgr32.dll);
-   - the window "LinkWinUsb API", sent WM_DEVICECHANGE with a DEV_BROADCAST_DEVICEINTERFACE_A
-     once per window registration of the class (SendMessageTimeoutA; the call returns once the
-     window's thread has handled them). user32 is Wine's own and the world cannot see its
-     registrations, so whoever registers a window mirrors them with SimInterfaces_WindowRegistered.
+   - each window registration of the class (SimInterfaces_WindowNotificationFunction below): its
+     window is sent WM_DEVICECHANGE with a DEV_BROADCAST_DEVICEINTERFACE_A (SendMessageTimeoutA;
+     the call returns once the window's thread has handled it), one message per registration.
    Events are delivered outside the world's lock, so callbacks may call back into the world.
-   SimWorld_Reset clears the interfaces, their faults and the window registrations; the
-   Configuration Manager registrations stay, since they belong to the program that made them. */
+   SimWorld_Reset clears the interfaces and their faults; the registrations of both mechanisms
+   stay, since they belong to the program that made them. */
 #ifndef SIMWORLD_INTERFACES_H
 #define SIMWORLD_INTERFACES_H
 
@@ -33,7 +32,10 @@ enum SimInterfaceOperation {
                                   0 reports a required size of 0 */
     SIM_IF_DETAIL,             /* SetupDiGetDeviceInterfaceDetailA with a buffer: Win32 code */
     SIM_CM_REGISTER,           /* CM_Register_Notification returns this CONFIGRET */
-    SIM_CM_UNREGISTER          /* CM_Unregister_Notification returns this CONFIGRET */
+    SIM_CM_UNREGISTER,         /* CM_Unregister_Notification returns this CONFIGRET */
+    SIM_IF_DESTROY_LIST,       /* SetupDiDestroyDeviceInfoList fails: Win32 code; the set stays */
+    SIM_WINDOW_REGISTER,       /* the world's RegisterDeviceNotificationA fails: Win32 code */
+    SIM_WINDOW_UNREGISTER      /* its UnregisterDeviceNotification fails: Win32 code; it stays */
 };
 
 /* An interface arrives; returns its id (>0), 0 for a null class or path. */
@@ -43,8 +45,21 @@ SIMWORLD_API int SimInterfaces_Remove(int id);
 /* Configuration Manager registrations of the class receive `action` (a CM_NOTIFY_ACTION) for
    the path; no interface changes. */
 SIMWORLD_API void SimInterfaces_NotifyAction(const GUID* classGuid, const char* path, uint32_t action);
-/* The window "LinkWinUsb API" gained (+1) or lost (-1) a registration for the class. */
-SIMWORLD_API void SimInterfaces_WindowRegistered(const GUID* classGuid, int delta);
+/* The system's device notifications to windows, as the world makes them. Wine's user32 keeps
+   its registrations to itself and knows nothing of the world's devices, so a program points the
+   imports of RegisterDeviceNotificationA and UnregisterDeviceNotification of the module it wants
+   served at the world's two (the import seam, tests/support/import_patch.h). This gives them by
+   name, with the system's signature and calling convention; NULL for any other name. Contracts
+   kept: the recipient is a window (else ERROR_INVALID_PARAMETER, as Wine answers); the filter is a
+   DEV_BROADCAST_DEVICEINTERFACE_A whose dbcc_size covers the structure (else ERROR_INVALID_DATA);
+   the flags are DEVICE_NOTIFY_WINDOW_HANDLE, with DEVICE_NOTIFY_ALL_INTERFACE_CLASSES ignoring the
+   class (service handles are not modelled: ERROR_INVALID_PARAMETER; other bits ERROR_INVALID_FLAGS);
+   a handle not handed out, or released already, fails with ERROR_INVALID_HANDLE. Both calls are
+   recorded: recipient, filter, flags and the handle handed out (register), the handle (release);
+   the filter's bytes are the call's data. */
+SIMWORLD_API void* SimInterfaces_WindowNotificationFunction(const char* name);
+/* Live window registrations of the class (NULL: of all classes). */
+SIMWORLD_API uint32_t SimInterfaces_WindowRegistrationCount(const GUID* classGuid);
 /* Waits until every Configuration Manager registration has delivered what it was given;
    1 when idle, 0 on time-out. */
 SIMWORLD_API int SimInterfaces_WaitIdle(uint32_t timeoutMs);

@@ -24,6 +24,14 @@ const wchar_t* const DeviceIdPatterns[] = {
     L"&VEN_VARKO&PROD_KDX510",
 };
 
+// CM_Get_DevNode_Status answers these for a node whose device is not present.
+bool IsPhantom(DEVINST node) {
+    ULONG nodeStatus = 0;
+    ULONG problem = 0;
+    CONFIGRET presence = CM_Get_DevNode_Status(&nodeStatus, &problem, node, 0);
+    return presence == CR_NO_SUCH_DEVINST || presence == CR_NO_SUCH_VALUE;
+}
+
 bool IsMakersDevice(const wchar_t* instanceId) {
     for (const wchar_t* pattern : DeviceIdPatterns) {
         if (std::wcsstr(instanceId, pattern)) return true;
@@ -137,16 +145,16 @@ void CDevNodeService::SweepPhantoms() {
         SP_DEVINFO_DATA element{};
         element.cbSize = sizeof element;
         for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &element); ++index) {
-            ULONG nodeStatus = 0;
-            ULONG problem = 0;
-            CONFIGRET presence = CM_Get_DevNode_Status(&nodeStatus, &problem, element.DevInst, 0);
-            if (presence != CR_NO_SUCH_DEVINST && presence != CR_NO_SUCH_VALUE) continue;
+            if (!IsPhantom(element.DevInst)) continue;
             wchar_t instanceId[MAX_DEVICE_ID_LEN];
             if (CM_Get_Device_IDW(element.DevInst, instanceId, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) continue;
             instanceId[MAX_DEVICE_ID_LEN - 1] = L'\0';
             if (!IsMakersDevice(instanceId)) continue;
             StringCchPrintfW(text, 1024, L"NodeSweepService:  %ls will be removed.", instanceId);
             LogEvent(text, EVENTLOG_INFORMATION_TYPE);
+            // The device may have been plugged back in since its status was read, and removing a
+            // present mass-storage device can lose its data: ask once more, as late as can be.
+            if (!IsPhantom(element.DevInst)) continue;
             if (!SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &element)) {
                 StringCchPrintfW(text, 1024, L"NodeSweepService: Error 0x%x removing phantom.",
                                  static_cast<unsigned>(GetLastError()));

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,14 +34,16 @@ void PrintNow(const wchar_t* text) {
 }
 
 // Full path of the running program. GetModuleFileNameW truncates silently when the buffer is
-// too small (the result then equals the size), so grow it until the path fits: a truncated
-// path must never be registered.
+// too small (the result then equals the size), so grow it until the path fits, up to the longest
+// path there can be: a truncated path must never be registered.
 bool ProgramPath(std::vector<wchar_t>& path) {
-    for (DWORD size = MAX_PATH; size <= 32768; size *= 2) {
+    constexpr DWORD LONGEST = 32768;   // 32,767 characters and the terminator
+    for (DWORD size = MAX_PATH;; size = std::min(size * 2, LONGEST)) {
         path.assign(size, L'\0');
         DWORD length = GetModuleFileNameW(nullptr, path.data(), size);
         if (length == 0) return false;
         if (length < size) return true;
+        if (size == LONGEST) break;
     }
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return false;

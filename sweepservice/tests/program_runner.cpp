@@ -48,31 +48,69 @@ std::wstring ProgramPath(const wchar_t* name) {
     return dir.substr(0, dir.find_last_of(L'\\') + 1) + name;
 }
 
-ProgramRun RunProgram(const std::wstring& arguments, const std::wstring& program) {
+// The faults of one run, in the environment that the program inherits.
+class FaultsForChild {
+public:
+    explicit FaultsForChild(const std::wstring& faults) : set_(!faults.empty()) {
+        if (set_) SetEnvironmentVariableW(L"SIMWORLD_FAIL_IMPORTS", faults.c_str());
+    }
+    ~FaultsForChild() {
+        if (set_) SetEnvironmentVariableW(L"SIMWORLD_FAIL_IMPORTS", nullptr);
+    }
+    FaultsForChild(const FaultsForChild&) = delete;
+    FaultsForChild& operator=(const FaultsForChild&) = delete;
+
+private:
+    bool set_;
+};
+
+std::string ReadAll(HANDLE file) {
+    std::string text;
+    char chunk[512];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
+    return text;
+}
+
+ProgramRun RunProgram(const std::wstring& arguments, const std::wstring& program, const std::wstring& faults) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     Handle readEnd, writeEnd;
-    if (!CreatePipe(&readEnd.h, &writeEnd.h, &inherit, 0)) return {~0u, "CreatePipe failed"};
+    if (!CreatePipe(&readEnd.h, &writeEnd.h, &inherit, 0)) return {~0u, "CreatePipe failed", {}};
     SetHandleInformation(readEnd.h, HANDLE_FLAG_INHERIT, 0);
+    // Standard error goes to a file of its own: read after the exit, it cannot block the program.
+    wchar_t dir[MAX_PATH], errorsPath[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    GetTempFileNameW(dir, L"err", 0, errorsPath);
+    Handle errors{CreateFileW(errorsPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr)};
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = writeEnd.h;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdError = errors.h != INVALID_HANDLE_VALUE ? errors.h : GetStdHandle(STD_ERROR_HANDLE);
     std::wstring commandLine = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        return {~0u, "CreateProcess failed " + std::to_string(GetLastError())};
+    BOOL started;
+    {
+        FaultsForChild child(faults);
+        started = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     }
+    if (!started) return {~0u, "CreateProcess failed " + std::to_string(GetLastError()), {}};
     Handle process{pi.hProcess}, thread{pi.hThread};
     CloseHandle(writeEnd.h);
     writeEnd.h = nullptr;
-    ProgramRun run{0, {}};
-    char chunk[512];
-    DWORD got = 0;
-    while (ReadFile(readEnd.h, chunk, sizeof chunk, &got, nullptr) && got > 0) run.output.append(chunk, got);
+    ProgramRun run{0, ReadAll(readEnd.h), {}};
     WaitForSingleObject(process.h, INFINITE);
     GetExitCodeProcess(process.h, &run.exitCode);
+    if (errors.h != INVALID_HANDLE_VALUE) {
+        SetFilePointer(errors.h, 0, nullptr, FILE_BEGIN);
+        run.errors = ReadAll(errors.h);
+        // Wine's traces of the program (heap warnings, event texts) belong in this program's.
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), run.errors.data(), static_cast<DWORD>(run.errors.size()), &written,
+                  nullptr);
+    }
     return run;
 }
 

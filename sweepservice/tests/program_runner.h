@@ -9,12 +9,16 @@
 struct ProgramRun {
     DWORD exitCode;
     std::string output;   // standard output, as the C runtime wrote it (text mode: CR LF)
+    std::string errors;   // standard error (also passed on to this program's own)
 };
 
 // The program beside this test program.
 std::wstring ProgramPath(const wchar_t* name = L"VarkoNodeSweepService.exe");
 // Runs `program` with the arguments (already quoted where needed) and collects its output.
-ProgramRun RunProgram(const std::wstring& arguments, const std::wstring& program = ProgramPath());
+// `faults`, when given, fails platform calls of the program as it runs (the simulated world's
+// SIMWORLD_FAIL_IMPORTS, see simworld/core/program_faults.cpp).
+ProgramRun RunProgram(const std::wstring& arguments, const std::wstring& program = ProgramPath(),
+                      const std::wstring& faults = L"");
 
 // One ReportEventW of any service of the prefix, as Wine traces it under WINEDEBUG=+eventlog.
 struct TracedEvent {

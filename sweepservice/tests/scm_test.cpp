@@ -166,4 +166,108 @@ TEST_F(Scm, APathWithBlanksIsRegisteredQuotedAndStarts) {
     EXPECT_EQ(0u, RunProgram(L"-remove").exitCode);
 }
 
+// ---- every platform call of -install and -remove failing, in the shipped program as it runs ----
+
+enum class Before { Absent, Running, Stopped };
+
+struct CommandFault {
+    const wchar_t* faults;   // SIMWORLD_FAIL_IMPORTS of the run
+    const wchar_t* arguments;
+    Before before;
+    std::string output;      // regular expression of the whole standard output
+    DWORD exitCode;
+    DWORD stateAfter;        // 0: no such service
+    const char* report;      // what the fault seam reports: how often the call failed
+};
+
+const char* kStopped = "Stopping VarkoDevNodeService\\.+\r\nVarkoDevNodeService is stopped\\.\r\n";
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+void Prepare(Before before) {
+    if (before == Before::Absent) return;
+    ASSERT_EQ(0u, RunProgram(L"-install").exitCode);
+    ASSERT_TRUE(WaitUntilAnsweringControls());
+    if (before == Before::Stopped) {
+        ASSERT_TRUE(StopService());
+        ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
+    }
+}
+
+TEST_F(Scm, EveryPlatformCallOfTheCommandsFailing) {
+    const DWORD failed = static_cast<DWORD>(-1);
+    const std::string removed = std::string(kStopped) + "VarkoDevNodeService is removed\\.\r\n";
+    const CommandFault rows[] = {
+        // The SCM refuses the right to create services: the remove step connects, the install cannot.
+        {L"OpenSCManagerW:5:1:1", L"-install", Before::Running, removed + "OpenSCManager failed w/err 0x00000005\r\n",
+         failed, 0, "OpenSCManagerW failed 1 of 2 calls"},
+        {L"OpenSCManagerW:5:1:1", L"-install", Before::Absent, "OpenSCManager failed w/err 0x00000005\r\n", failed, 0,
+         "OpenSCManagerW failed 1 of 2 calls"},
+        // The remove step's failure is printed and passed over.
+        {L"OpenSCManagerW:5", L"-install", Before::Absent,
+         "OpenSCManager failed w/err 0x00000005\r\nVarkoDevNodeService is installed\\.\r\n", 0, SERVICE_RUNNING,
+         "OpenSCManagerW failed 1 of 2 calls"},
+        {L"GetModuleFileNameW:8", L"-install", Before::Absent, "GetModuleFileName failed w/err 0x00000008\r\n", failed, 0,
+         "GetModuleFileNameW failed 1 of 1 calls"},
+        {L"CreateServiceW:1072", L"-install", Before::Absent, "CreateService failed w/err 0x00000430\r\n", failed, 0,
+         "CreateServiceW failed 1 of 1 calls"},
+        {L"ChangeServiceConfig2W:5", L"-install", Before::Absent,
+         "Change service desription failed w/err 0x00000005\r\nVarkoDevNodeService is installed\\.\r\n", 0, SERVICE_RUNNING,
+         "ChangeServiceConfig2W failed 1 of 1 calls"},
+        {L"StartServiceW:1058", L"-install", Before::Absent,
+         "StartService failed w/err 0x00000422\r\nVarkoDevNodeService is installed\\.\r\n", 0, SERVICE_STOPPED,
+         "StartServiceW failed 1 of 1 calls"},
+        {L"CloseServiceHandle:6:-1", L"-install", Before::Absent, "VarkoDevNodeService is installed\\.\r\n", 0, SERVICE_RUNNING,
+         "CloseServiceHandle failed 3 of 3 calls"},
+        {L"OpenSCManagerW:5", L"-remove", Before::Running, "OpenSCManager failed w/err 0x00000005\r\n", failed, SERVICE_RUNNING,
+         "OpenSCManagerW failed 1 of 1 calls"},
+        {L"OpenServiceW:5", L"-remove", Before::Running, "OpenService failed w/err 0x00000005\r\n", failed, SERVICE_RUNNING,
+         "OpenServiceW failed 1 of 1 calls"},
+        // A service that does not exist counts as removed.
+        {L"OpenServiceW:1060", L"-remove", Before::Running, "", 0, SERVICE_RUNNING, "OpenServiceW failed 1 of 1 calls"},
+        // Not stopped: no stop messages; deleted all the same, it goes when it stops.
+        {L"ControlService:1061", L"-remove", Before::Running, "VarkoDevNodeService is removed\\.\r\n", 0, SERVICE_RUNNING,
+         "ControlService failed 1 of 1 calls"},
+        // The stop's progress cannot be read: the state that ControlService reported decides.
+        {L"QueryServiceStatus:6:-1", L"-remove", Before::Running, removed, 0, 0,
+         "QueryServiceStatus failed 1 of 1 calls"},
+        {L"DeleteService:5", L"-remove", Before::Running, std::string(kStopped) + "DeleteService failed w/err 0x00000005\r\n",
+         failed, SERVICE_STOPPED, "DeleteService failed 1 of 1 calls"},
+        {L"CloseServiceHandle:6:-1", L"-remove", Before::Running, removed, 0, 0,
+         "CloseServiceHandle failed 2 of 2 calls"},
+        // The stop is polled without pausing.
+        {L"Sleep:0:-1", L"-remove", Before::Running, removed, 0, 0, "Sleep left out [1-9][0-9]* of [1-9][0-9]* calls"},
+        // A failure that left no code is reported with the code it has.
+        {L"OpenSCManagerW:5;GetLastError:0:-1", L"-remove", Before::Running, "OpenSCManager failed w/err 0x00000000\r\n", failed,
+         SERVICE_RUNNING, "GetLastError failed [1-9][0-9]* of [1-9][0-9]* calls"},
+        // The program's start: the WOW64 test and the dispatcher.
+        {L"IsWow64Process:5", L"-install", Before::Absent,
+         "Service failed to read IsWow64Process with error 0x00000005\r\nVarkoDevNodeService is installed\\.\r\n", 0,
+         SERVICE_RUNNING, "IsWow64Process failed 1 of 1 calls"},
+        {L"IsWow64Process:wow64", L"-install", Before::Absent,
+         "Can not install the win32 version of the service on a x64 operating system\\.", failed, 0,
+         "IsWow64Process answered WOW64 1 of 1 calls"},
+        {L"GetModuleHandleW:126:-1", L"-install", Before::Absent, "VarkoDevNodeService is installed\\.\r\n", 0, SERVICE_RUNNING,
+         "GetModuleHandleW failed 1 of 1 calls"},
+        {L"GetProcAddress:127:-1", L"-install", Before::Absent, "VarkoDevNodeService is installed\\.\r\n", 0, SERVICE_RUNNING,
+         "GetProcAddress failed 1 of 1 calls"},
+        {L"StartServiceCtrlDispatcherW:1056", L"", Before::Absent,
+         "Parameters:\r\n -install  to install the service\\.\r\n -remove   to remove the service\\.\r\n"
+         " -version  to show the service version\\.\r\nService failed to run with error 0x00000420\r\n",
+         0, 0, "StartServiceCtrlDispatcherW failed 1 of 1 calls"},
+    };
+    for (const CommandFault& row : rows) {
+        std::string name = Narrow(row.faults) + " " + Narrow(row.arguments);
+        ASSERT_NO_FATAL_FAILURE(Prepare(row.before)) << name;
+        ProgramRun run = RunProgram(row.arguments, ProgramPath(), row.faults);
+        EXPECT_TRUE(std::regex_match(run.output, std::regex(row.output))) << name << ": " << run.output;
+        EXPECT_EQ(row.exitCode, run.exitCode) << name;
+        EXPECT_EQ(row.stateAfter, ServiceState()) << name;
+        EXPECT_TRUE(std::regex_search(run.errors, std::regex(std::string("simworld: ") + row.report + "\r?\n")))
+            << name << ": " << run.errors;
+        RunProgram(L"-remove");
+        ASSERT_TRUE(WaitForState(0)) << name << ": the service stayed";
+    }
+}
+
 }  // namespace

@@ -42,6 +42,7 @@ BOOL WINAPI FakeReportEventW(HANDLE source, WORD type, WORD category, DWORD id, 
         r.events.push_back(std::move(e));
         r.changed.notify_all();
     }
+    if (Rec().onEvent && count == 2) Rec().onEvent(strings[1]);
     using F = BOOL(WINAPI*)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID);
     return reportEventPatch->original<F>()(source, type, category, id, sid, count, size, strings, data);
 }
@@ -60,6 +61,7 @@ VOID WINAPI FakeSleep(DWORD milliseconds) {
         Recorder& r = Rec();
         std::lock_guard<std::mutex> hold(r.mutex);
         r.sleeps.push_back(SleepRecord{GetCurrentThreadId(), milliseconds});
+        r.changed.notify_all();
     }
     sleepPatch->original<VOID(WINAPI*)(DWORD)>()(milliseconds);
 }
@@ -72,6 +74,8 @@ BOOL WINAPI FakeCreateTimerQueueTimer(PHANDLE timer, HANDLE queue, WAITORTIMERCA
         std::lock_guard<std::mutex> hold(r.mutex);
         r.timersCreated.push_back(TimerRecord{queue, dueTime, period, flags});
         error = r.createTimerError;
+        // What the service asked for is recorded; the test decides when the sweep comes.
+        if (r.timerDueOverride >= 0) dueTime = static_cast<DWORD>(r.timerDueOverride);
     }
     if (error) {
         SetLastError(error);
@@ -116,6 +120,8 @@ void Recorder::Clear() {
     handlerName.clear();
     registerHandlerError = createTimerError = deleteTimerError = 0;
     eventSourceFails = false;
+    timerDueOverride = -1;
+    onEvent = nullptr;
 }
 
 std::vector<std::wstring> Recorder::Messages() {

@@ -61,6 +61,8 @@ struct Recorder {
     DWORD createTimerError = 0;
     DWORD deleteTimerError = 0;           // the next deletion fails once with this code
     bool eventSourceFails = false;
+    long long timerDueOverride = -1;      // >= 0: the timer is armed with this due time instead
+    std::function<void(const std::wstring&)> onEvent;   // runs after each event is recorded
 
     void Clear();
     std::vector<std::wstring> Messages();

@@ -5,6 +5,9 @@
 #include <atomic>
 #include <memory>
 
+#include "host_library.h"
+#include "program.h"
+
 namespace {
 
 using Texts = std::vector<std::wstring>;
@@ -121,6 +124,98 @@ TEST_F(Sweep, UnreadableIdsAndUnlistableClassesAreSkippedSilently) {
     Control(SERVICE_CONTROL_STOP);
     EXPECT_EQ((Texts{kStartText, Removal(vol), kStopText}), Rec().Messages());
     EXPECT_EQ((Texts{vol}), Removed());
+}
+
+TEST_F(Sweep, ADevicePluggedBackInBeforeItsRemovalStays) {
+    // Plugged in again between the sweep's status check and its removal: removing a present
+    // mass-storage device could lose its data.
+    const std::wstring back = L"USBSTOR\\DISK&VEN_VARKO&PROD_KDX310&REV_1.00\\BACK";
+    const std::wstring gone = L"USBSTOR\\DISK&VEN_VARKO&PROD_KDX510&REV_1.00\\GONE";
+    uint32_t backNode = SimDevNodes_AddNode(&kDiskDrives, back.c_str(), SIM_NODE_PHANTOM);
+    SimDevNodes_AddNode(&kDiskDrives, gone.c_str(), SIM_NODE_PHANTOM);
+    Rec().onEvent = [&](const std::wstring& message) {
+        if (message == Removal(back)) SimDevNodes_SetStatus(backNode, SIM_NODE_PRESENT);
+    };
+    Start(service_);
+    ASSERT_TRUE(WaitForSweeps(2));
+    Control(SERVICE_CONTROL_STOP);
+    EXPECT_TRUE(SimDevNodes_InTree(backNode)) << "the device present again was removed";
+    EXPECT_EQ((Texts{gone}), Removed());
+    EXPECT_EQ((Texts{kStartText, Removal(back), Removal(gone), kStopText}), Rec().Messages());
+}
+
+// The SCM's part for the program's own entry: the service starts on a thread of its own, the
+// first sweep is held at its start, and the stop comes on the dispatcher's thread meanwhile.
+BOOL WINAPI DispatchOneStopDuringTheFirstSweep(const SERVICE_TABLE_ENTRYW* table) {
+    std::wstring name = table[0].lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONW entry = table[0].lpServiceProc;
+    EXPECT_EQ(L"VarkoDevNodeService", name);
+    EXPECT_EQ(nullptr, table[1].lpServiceName);
+    EXPECT_EQ(nullptr, table[1].lpServiceProc);
+    std::thread start([&] {
+        std::vector<wchar_t> argument(name.begin(), name.end());
+        argument.push_back(L'\0');
+        LPWSTR argv[] = {argument.data()};
+        entry(1, argv);
+    });
+    start.join();
+    if (!SimDevNodes_WaitForHeldListing(5000)) {
+        ADD_FAILURE() << "no sweep";
+        SimDevNodes_HoldListing(0);
+    }
+    // Let the sweep go on once the stop has waited one step for it.
+    DWORD dispatcher = GetCurrentThreadId();
+    std::thread release([dispatcher] {
+        Rec().WaitFor(
+            [dispatcher] {
+                return std::any_of(Rec().sleeps.begin(), Rec().sleeps.end(),
+                                   [dispatcher](const SleepRecord& s) { return s.thread == dispatcher; });
+            },
+            10000);
+        SimDevNodes_HoldListing(0);
+    });
+    LPHANDLER_FUNCTION handler;
+    {
+        std::lock_guard<std::mutex> hold(Rec().mutex);
+        handler = Rec().handler;
+    }
+    if (handler) handler(SERVICE_CONTROL_STOP);
+    release.join();
+    return TRUE;
+}
+
+TEST_F(Sweep, TheProgramSweepsFiveMinutesAfterItsStartThenHourlyAndStopsInQuarterSecondSteps) {
+    // The program's own entry with its own constants; only the timer's due time is the test's.
+    ImportPatch dispatcher("StartServiceCtrlDispatcherW", reinterpret_cast<void*>(&DispatchOneStopDuringTheFirstSweep));
+    Rec().timerDueOverride = 0;
+    const std::wstring id = L"USBSTOR\\DISK&VEN_VARKO&PROD_KDX310\\HELD";
+    SimDevNodes_AddNode(&kDiskDrives, id.c_str(), SIM_NODE_PHANTOM);
+    SimDevNodes_HoldListing(1);
+    wchar_t program[] = L"VarkoNodeSweepService.exe";
+    wchar_t* argv[] = {program, nullptr};
+    int exitCode = -2;
+    std::string output;
+    {
+        StdoutCapture capture;
+        exitCode = RunProgram(1, argv);
+        output = capture.Text();
+    }
+    SimDevNodes_HoldListing(0);
+    EXPECT_EQ(0, exitCode);
+    EXPECT_EQ(0u, output.find("Parameters:\n")) << output;
+    ASSERT_EQ(1u, Rec().timersCreated.size());
+    EXPECT_EQ(300000u, Rec().timersCreated[0].dueTime) << "the first sweep 5 minutes after the start";
+    EXPECT_EQ(3600000u, Rec().timersCreated[0].period) << "then every hour";
+    EXPECT_EQ(static_cast<ULONG>(WT_EXECUTEDEFAULT), Rec().timersCreated[0].flags);
+    EXPECT_EQ(nullptr, Rec().timersCreated[0].queue);
+    std::vector<DWORD> steps;
+    for (const auto& s : Rec().sleeps) {
+        if (s.thread == GetCurrentThreadId()) steps.push_back(s.milliseconds);
+    }
+    ASSERT_FALSE(steps.empty()) << "the stop did not wait for the sweep";
+    for (DWORD ms : steps) EXPECT_EQ(250u, ms) << "the stop waits for a sweep in steps of 250 ms";
+    EXPECT_EQ((Texts{kStartText, kStopText, Removal(id)}), Rec().Messages());
+    EXPECT_EQ((std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}), States());
 }
 
 TEST_F(Sweep, LaterSweepsFollowThePeriodAndFindAFailedNodeAgain) {

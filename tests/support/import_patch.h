@@ -19,11 +19,15 @@ class ImportPatch {
 public:
     // An entry of the calling program's own import table.
     ImportPatch(const char* function, void* replacement) : ImportPatch(GetModuleHandleW(nullptr), function, replacement) {}
-    ImportPatch(HMODULE module, const char* function, void* replacement) : slot_(FindSlot(module, function)) {
+    ImportPatch(HMODULE module, const char* function, void* replacement)
+        : module_(module), slot_(FindSlot(module, function)) {
         if (!slot_) throw std::runtime_error(std::string("no import entry for ") + function);
         original_ = Exchange(replacement);
     }
-    ~ImportPatch() { Exchange(original_); }
+    // A module that a test unloaded while patched has no table left to restore.
+    ~ImportPatch() {
+        if (StillLoaded()) Exchange(original_);
+    }
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;
 
@@ -58,6 +62,13 @@ private:
         return nullptr;
     }
 
+    bool StillLoaded() const {
+        HMODULE holder = nullptr;
+        return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                  reinterpret_cast<LPCWSTR>(slot_), &holder) &&
+               holder == module_;
+    }
+
     void* Exchange(void* value) {
         DWORD protect = 0;
         VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &protect);
@@ -68,6 +79,7 @@ private:
         return old;
     }
 
+    HMODULE module_;
     void** slot_;
     void* original_ = nullptr;
 };
@@ -98,6 +110,12 @@ public:
 
     int calls() const { return state().calls.load(); }     // every call that reached the stub
     int failed() const { return state().failed.load(); }   // the calls it failed
+    // From now on fails `times` calls after letting `skip` through: a fault made with times 0
+    // passes every call until it is armed.
+    void Arm(int times, int skip = 0) {
+        state().skip = skip;
+        state().remaining = times;
+    }
 
 private:
     struct State {
@@ -193,3 +211,8 @@ private:
 // times (-1: never again).
 #define SKIP_IMPORT(module, function, times) \
     ImportFault<decltype(&::function), __COUNTER__>((module), #function, (times))
+// FAIL_IMPORT_AS(module, Function, Pointer, failValue, error [, times [, skip]]): FAIL_IMPORT for a
+// function whose type carries attributes that a template argument drops (FormatMessageA's va_list
+// pointer): Pointer spells out an equivalent pointer type, calling convention included.
+#define FAIL_IMPORT_AS(module, function, pointer, ...) \
+    ImportFault<pointer, __COUNTER__>((module), #function, __VA_ARGS__)

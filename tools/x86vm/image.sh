@@ -2,7 +2,8 @@
 # Builds the x86 runner's VM image once and prints its directory. The image is a Debian 12
 # guest whose kernel runs 32-bit programs, with Wine's 32-bit loader and a ready 32-bit prefix,
 # all from Debian's packages. It lives in a cache outside the clone, keyed by this recipe:
-# later runs reuse it, a changed recipe builds a new one (and drops the old ones).
+# later runs reuse it, a changed recipe builds a new one. Images that no run has used for a day
+# are dropped then (another clone on the machine may still use an older recipe).
 #   image.sh            build if needed; print the image directory on the last line
 #   image.sh --key      print the recipe key only
 set -euo pipefail
@@ -90,8 +91,11 @@ grep -q "x86vm: prefix ready" "$work/prepare.log" \
 mkdir -p "$image"
 mv "$work/vmlinuz" "$work/initrd.img" "$work/root.img" "$image/"
 date -u +%FT%TZ > "$image/ready"
+touch "$image/last-used"
 for old in "$cache_root"/*/; do
-  [ "${old%/}" = "$image" ] || rm -rf "$old"
+  old=${old%/}
+  [ "$old" = "$image" ] && continue
+  [ -n "$(find "$old" -maxdepth 1 -name last-used -mmin -1440 2>/dev/null)" ] || rm -rf "$old"
 done
 say "ready in $(( $(date +%s) - started )) s"
 echo "$image"

@@ -29,6 +29,7 @@ give_up() { status "$*"; exit 1; }
 command -v qemu-system-x86_64 >/dev/null 2>&1 || give_up "cannot run: qemu-system-x86_64 is missing (scripts/bootstrap.sh installs it)"
 image=$("$here/image.sh" | tail -n 1) || give_up "cannot run: the VM image could not be built (see the x86vm_image test)"
 [ -f "$image/ready" ] || give_up "cannot run: no VM image at $image"
+touch "$image/last-used"   # keeps it from being dropped while this recipe is in use
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/x86vm.XXXXXX")
 qemu_pid=""

@@ -42,6 +42,7 @@
 #include "simworld.h"
 #include "simworld_interfaces.h"
 #include "simworld_random.h"
+#include "world_window_notifications.h"
 
 namespace {
 
@@ -1551,7 +1552,6 @@ void Fuzzer::DoRegister(bool window) {
         std::fflush(stdout);
         if (valid) {
             registrations_.push_back(Registration{who, classIndex, true});
-            SimInterfaces_WindowRegistered(kClasses[classIndex], +1);
         }
         return;
     }
@@ -1611,7 +1611,6 @@ void Fuzzer::DoUnregister(bool window) {
     // The first entry of callback and class goes, whichever export made it.
     for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
         if (it->callback != who || it->classIndex != classIndex) continue;
-        if (it->window) SimInterfaces_WindowRegistered(kClasses[classIndex], -1);
         registrations_.erase(it);
         registeredCallbacks[who].fetch_sub(1);
         break;
@@ -1881,7 +1880,6 @@ void Fuzzer::EndEpisode() {
         else
             r = api.CmUnregisterNotification(kCallbackFunctions[reg.callback], texts[reg.classIndex]);
         if (r != 0) Broken(1, "CmUnregisterNotification of a registration returned %u", r);
-        if (reg.window) SimInterfaces_WindowRegistered(kClasses[reg.classIndex], -1);
         registrations_.erase(registrations_.begin());
         registeredCallbacks[reg.callback].fetch_sub(1);
     }
@@ -1922,7 +1920,6 @@ void Fuzzer::WarmUp() {
     const wchar_t* texts[] = {kDeviceClassText, kOtherClassText};
     for (int k = 0; k < kCallbacks; ++k) registeredCallbacks[k].fetch_add(static_cast<int>(kMaxRegistrations));
     RegisterOnWindowThread(HearA, kDeviceClassText);
-    SimInterfaces_WindowRegistered(&kDeviceClass, +1);
     for (size_t i = 0; i < kMaxRegistrations; ++i) {
         if (api.CmRegisterNotification(kCallbackFunctions[i % kCallbacks], texts[i % 2]) != 0) {
             Broken(2, "the warm-up could not register");
@@ -1938,7 +1935,6 @@ void Fuzzer::WarmUp() {
     for (size_t i = 0; i < kMaxRegistrations; ++i)
         api.CmUnregisterNotification(kCallbackFunctions[i % kCallbacks], texts[i % 2]);
     api.UnregisterForDeviceNotification(HearA, kDeviceClassText);
-    SimInterfaces_WindowRegistered(&kDeviceClass, -1);
     for (int k = 0; k < kCallbacks; ++k) registeredCallbacks[k].fetch_sub(static_cast<int>(kMaxRegistrations));
     // The identity of a device, a message each way, and an overlapped transfer of a random device
     // left pending (the world's completion thread starts with the first one).
@@ -2080,6 +2076,7 @@ int main(int argc, char** argv) {
     }
     HostLibrary library("LinkWinUsb.dll");
     Bind(library);
+    WorldWindowNotifications served(library.module());   // the world sees the window's registrations
     if (!LibraryAllocations::Attach(library.module())) {
         Say("usb_fuzz: the library imports no allocation function to count\n");
         return 2;

@@ -76,6 +76,9 @@ uint32_t LWU_CALL ControlRead(void* handle, uint8_t type, uint8_t recipient, uin
                               uint16_t index, void* buffer, uint16_t length);
 uint32_t LWU_CALL ControlWrite(void* handle, uint8_t type, uint8_t recipient, uint8_t request, uint16_t value,
                                uint16_t index, void* buffer, uint16_t length);
+/* Without a transferred pointer a short transfer returns LWU_SHORT_READ / LWU_SHORT_WRITE. With an
+   OVERLAPPED the result is ERROR_IO_PENDING, or 0 when the transfer finished at once; either way
+   its byte count comes from GetPipeOverlappedResult, not from transferred. */
 uint32_t LWU_CALL PipeRead(void* handle, uint8_t pipeId, void* buffer, uint32_t length, uint32_t* transferred,
                            OVERLAPPED* overlapped);
 uint32_t LWU_CALL PipeWrite(void* handle, uint8_t pipeId, const void* buffer, uint32_t length, uint32_t* transferred,
@@ -142,7 +145,9 @@ void LWU_CALL UnregisterForDeviceNotification(DeviceNotificationCallback callbac
 /* 0 or a Win32 error code; ERROR_INVALID_PARAMETER for a null callback or unreadable GUID text. */
 uint32_t LWU_CALL CmRegisterNotification(DeviceNotificationCallback callback, const wchar_t* classGuid);
 /* 0 also when nothing matched. Releases the first entry of callback and class, whichever
-   export made it. */
+   export made it. Called from inside a callback, it hands the system release of a
+   Configuration Manager entry to a pool thread; when none can be asked (the Win32 error is
+   returned, ERROR_NOT_ENOUGH_MEMORY for instance) the entry stays, as after a refused release. */
 uint32_t LWU_CALL CmUnregisterNotification(DeviceNotificationCallback callback, const wchar_t* classGuid);
 
 /* Identity strings. */

@@ -66,8 +66,10 @@ void DispatchInterfaceEvent(int32_t action, const GUID& classGuid, const char* p
     Registrations().Dispatch(action, classGuid, path);
 }
 
-// Every present interface of the class, to the registering callback only, on this thread.
-void ReportPresentInterfaces(DeviceNotificationCallback callback, const GUID& classGuid) {
+// Every present interface of the class, to the registering entry only, on this thread. Each
+// report is a callback call like a dispatched event's; the reports end once the entry is gone.
+void ReportPresentInterfaces(const EntryRef& entry) {
+    const GUID& classGuid = entry->classGuid;
     HDEVINFO set = SetupDiGetClassDevsA(&classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
         WriteText("Failed getting device information\n");
@@ -85,11 +87,8 @@ void ReportPresentInterfaces(DeviceNotificationCallback callback, const GUID& cl
         auto detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         if (!SetupDiGetDeviceInterfaceDetailA(set, &item, detail, required, nullptr, nullptr)) continue;
-        try {
-            callback(LWU_DEVICE_ARRIVAL, detail->DevicePath);
-        } catch (...) {
-            // a host's exception ends neither the report nor the registration
-        }
+        // A host's exception ends neither the report nor the registration.
+        if (!Registrations().Call(entry, LWU_DEVICE_ARRIVAL, detail->DevicePath)) return;
     }
 }
 
@@ -105,7 +104,9 @@ HWND EnsureNotificationWindow() {
     windowClass.hInstance = instance;
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW));
     windowClass.lpszClassName = kWindowClass;
-    if (RegisterClassExA(&windowClass)) {
+    // A class that an earlier call registered before its window could not be made serves as well:
+    // one failed window must not leave the process without one for good.
+    if (RegisterClassExA(&windowClass) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS) {
         window = CreateWindowExA(0, kWindowClass, kWindowName, WS_MINIMIZE, 0, 0, CW_USEDEFAULT, 0, HWND_MESSAGE,
                                  nullptr, instance, nullptr);
         notificationWindow.store(window);
@@ -132,14 +133,15 @@ void RegisterByWindow(DeviceNotificationCallback callback, const wchar_t* classT
         return;
     }
     WriteText("Registered for USB device notification...\n");
+    EntryRef entry;
     try {
-        Registrations().Append(callback, classGuid, handle, Mechanism::Window);
+        entry = Registrations().Append(callback, classGuid, handle, Mechanism::Window);
     } catch (...) {
         UnregisterDeviceNotification(handle);   // no entry: leave no system registration either
         WriteText(kNotRegistered);
         return;
     }
-    ReportPresentInterfaces(callback, classGuid);
+    ReportPresentInterfaces(entry);
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
@@ -160,13 +162,14 @@ uint32_t RegisterByConfigurationManager(DeviceNotificationCallback callback, con
     HCMNOTIFICATION handle = nullptr;
     CONFIGRET result = CM_Register_Notification(&filter, nullptr, CmInterfaceNotification, &handle);
     if (result != CR_SUCCESS) return CM_MapCrToWin32Err(result, ERROR_INVALID_DATA);
+    EntryRef entry;
     try {
-        Registrations().Append(callback, classGuid, handle, Mechanism::ConfigurationManager);
+        entry = Registrations().Append(callback, classGuid, handle, Mechanism::ConfigurationManager);
     } catch (...) {
         CM_Unregister_Notification(handle);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    ReportPresentInterfaces(callback, classGuid);
+    ReportPresentInterfaces(entry);
     return 0;
 }
 
@@ -187,9 +190,14 @@ uint32_t Release(const EntryRef& entry) {
     auto handle = static_cast<HCMNOTIFICATION>(entry->registrationHandle);
     if (list.InsideCallback()) {
         // CM_Unregister_Notification waits for callbacks in progress, this one among them:
-        // the entry leaves the list now and the system registration goes on a pool thread.
+        // the system registration goes on a pool thread and the entry leaves the list now.
+        // With no pool thread to take it, the entry stays as a refused release leaves it.
+        if (!QueueUserWorkItem(ReleaseLater, handle, WT_EXECUTEDEFAULT)) {
+            DWORD error = GetLastError();
+            list.Unclaim(entry);
+            return error != 0 ? error : static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
+        }
         list.Remove(entry);
-        QueueUserWorkItem(ReleaseLater, handle, WT_EXECUTEDEFAULT);
         return 0;
     }
     CONFIGRET result = CM_Unregister_Notification(handle);

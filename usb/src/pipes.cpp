@@ -51,13 +51,13 @@ uint32_t GetPolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t* 
     return status;
 }
 
+// The reason of a failure stays in the thread's last error, where WinUSB put it: nothing after
+// the call sets it.
 uint32_t DeviceDescriptor(void* handle, void* buffer, uint32_t bufferLength, uint32_t* transferred) {
     ULONG count = transferred ? *transferred : 0;
     BOOL ok = WinUsb_GetDescriptor(handle, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, static_cast<PUCHAR>(buffer), bufferLength,
                                    transferred ? &count : nullptr);
-    DWORD error = GetLastError();   // the caller reads the reason here: keep it past the copy-out
     if (transferred) *transferred = count;
-    SetLastError(error);
     return static_cast<uint32_t>(ok);
 }
 

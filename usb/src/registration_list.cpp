@@ -29,15 +29,16 @@ bool RegistrationList::InsideCallback() {
     return false;
 }
 
-void RegistrationList::Append(DeviceNotificationCallback callback, const GUID& classGuid, void* handle,
-                              Mechanism mechanism) {
+EntryRef RegistrationList::Append(DeviceNotificationCallback callback, const GUID& classGuid, void* handle,
+                                  Mechanism mechanism) {
     auto entry = std::make_shared<NotificationEntry>();
     entry->callback = callback;
     entry->classGuid = classGuid;
     entry->registrationHandle = handle;
     entry->mechanism = mechanism;
     LockHold hold(mutex_);
-    entries_.push_back(std::move(entry));
+    entries_.push_back(entry);
+    return entry;
 }
 
 EntryRef RegistrationList::Claim(DeviceNotificationCallback callback, const GUID& classGuid) {
@@ -78,30 +79,33 @@ void RegistrationList::Dispatch(int32_t action, const GUID& classGuid, const cha
             if (IsEqualGUID(e->classGuid, classGuid)) due.push_back(e);
         }
     }
+    for (const EntryRef& e : due) Call(e, action, path);
+}
+
+bool RegistrationList::Call(const EntryRef& entry, int32_t action, const char* path) {
     DWORD self = GetCurrentThreadId();
-    for (const EntryRef& e : due) {
-        {
-            LockHold hold(mutex_);
-            if (!e->listed) continue;
-            ++e->calls;
-            active_.push_back(ActiveCall{self, e.get()});
-        }
-        try {
-            e->callback(action, path);
-        } catch (...) {
-            // a host's exception must not unwind through the system's notification code
-        }
+    {
         LockHold hold(mutex_);
-        // This thread's innermost call is its last record.
-        for (auto it = active_.end(); it != active_.begin();) {
-            --it;
-            if (it->thread == self) {
-                active_.erase(it);
-                break;
-            }
-        }
-        if (--e->calls == 0 && waiting_ > 0) idle_.WakeAll();
+        if (!entry->listed) return false;
+        ++entry->calls;
+        active_.push_back(ActiveCall{self, entry.get()});
     }
+    try {
+        entry->callback(action, path);
+    } catch (...) {
+        // a host's exception must not unwind through the system's notification code
+    }
+    LockHold hold(mutex_);
+    // This thread's innermost call is its last record.
+    for (auto it = active_.end(); it != active_.begin();) {
+        --it;
+        if (it->thread == self) {
+            active_.erase(it);
+            break;
+        }
+    }
+    if (--entry->calls == 0 && waiting_ > 0) idle_.WakeAll();
+    return true;
 }
 
 void RegistrationList::WaitUntilIdle(const EntryRef& entry) {

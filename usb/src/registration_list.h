@@ -22,7 +22,7 @@ struct NotificationEntry {
     // Guarded by the list's mutex.
     bool listed = true;       // false once removed: no dispatch calls it any more
     bool releasing = false;   // an unregister call is releasing it with the system
-    int calls = 0;            // dispatches inside its callback right now
+    int calls = 0;            // calls of its callback in progress, reports included
 };
 
 using EntryRef = std::shared_ptr<NotificationEntry>;
@@ -32,7 +32,7 @@ using EntryRef = std::shared_ptr<NotificationEntry>;
 // Entries appended during a dispatch hear the next event, not this one.
 class RegistrationList {
 public:
-    void Append(DeviceNotificationCallback callback, const GUID& classGuid, void* handle, Mechanism mechanism);
+    EntryRef Append(DeviceNotificationCallback callback, const GUID& classGuid, void* handle, Mechanism mechanism);
     // The first listed entry of callback and class that no other call is releasing, now
     // marked as being released; null when there is none.
     EntryRef Claim(DeviceNotificationCallback callback, const GUID& classGuid);
@@ -42,7 +42,11 @@ public:
     void Remove(const EntryRef& entry);
     size_t Count();
     void Dispatch(int32_t action, const GUID& classGuid, const char* path);
-    // Waits until no other thread runs the entry's callback. Skipped inside a dispatch: a
+    // Calls the entry's callback on this thread as a callback call, whether a dispatch or a
+    // present-interface report makes it: an unregister on another thread waits for it, one
+    // made inside it does not. False, and nothing called, once the entry has been removed.
+    bool Call(const EntryRef& entry, int32_t action, const char* path);
+    // Waits until no other thread runs the entry's callback. Skipped inside a callback: a
     // callback waiting for another thread's callback could wait for itself in a cycle.
     void WaitUntilIdle(const EntryRef& entry);
     // True while the calling thread runs a notification callback.

@@ -48,7 +48,9 @@ uint32_t PipeTransfer(Direction direction, void* handle, uint8_t pipeId, void* b
         *transferred = count;
         return status;
     }
-    if (ok && count != length) return direction == Direction::In ? LWU_SHORT_READ : LWU_SHORT_WRITE;
+    // Beside an OVERLAPPED the count WinUSB stores means nothing, also when the transfer finished
+    // at once: its count comes from GetPipeOverlappedResult, and no short transfer is judged here.
+    if (ok && !overlapped && count != length) return direction == Direction::In ? LWU_SHORT_READ : LWU_SHORT_WRITE;
     return status;
 }
 

@@ -1,6 +1,7 @@
 // Identity strings: the IDs and the three strings of a device read by its path, every
 // failure and partial result, the text as the string descriptors carry it, and the
 // release of what the host was handed.
+#include "import_patch.h"
 #include "pipes_host.h"
 
 namespace {
@@ -166,6 +167,20 @@ TEST_F(Identity, TextOutsideTheCodePageBecomesItsDefaultCharacter) {
     SimWorld_SetStringDescriptor(dev, 2, L"Caf\u00e9 \u4e2d!");
     EXPECT_NE(0, Read(path));
     EXPECT_STREQ("Caf\xe9 ?!", detail_.product);
+}
+
+TEST_F(Identity, AStringThatCannotBeConvertedIsEmptyAndTheWalkGoesOn) {
+    std::string path;
+    AddNamedDevice("SN-10", &path);
+    {
+        // The serial number converts, the product does not, the manufacturer does.
+        auto fault = FAIL_IMPORT(library().module(), WideCharToMultiByte, 0, ERROR_NO_UNICODE_TRANSLATION, 1, 1);
+        EXPECT_NE(0, Read(path)) << "every descriptor request succeeded";
+        EXPECT_EQ(1, fault.failed());
+    }
+    EXPECT_STREQ("SN-10", detail_.serialNumber);
+    EXPECT_STREQ("", detail_.product);
+    EXPECT_STREQ("Varko", detail_.manufacturer);
 }
 
 TEST_F(Identity, PathNamingNoDeviceOpensAndWritesNothing) {

@@ -8,11 +8,12 @@ using Reentrancy = NotificationTest;
 
 TEST_F(Reentrancy, ACallbackUnregisteringItselfOnANotificationThreadNeitherDeadlocksNorStopsTheWalk) {
     ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
-    WindowRegistration later(api(), Hear<2>, cls_, false);   // one notification thread delivers: A's
+    WindowRegistration later(api(), Hear<2>, cls_);
     std::atomic<uint32_t> result{12345};
     Ear::Get().React(1, [&] { result = api().CmUnregister(Hear<1>, cls_.w()); });
 
-    SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#first");
+    // One notification thread delivers: A's (the event reaches the Configuration Manager only).
+    SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#first", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
     ASSERT_EQ(1, SimInterfaces_WaitIdle(5000)) << "the callback's unregistration deadlocked";
     EXPECT_EQ(0u, result.load());
     EXPECT_EQ((std::vector<int>{1, 2}), Ear::Get().Callers()) << "the walk went on to the next entry";
@@ -49,7 +50,7 @@ TEST_F(Reentrancy, ADispatchCallsNeitherEntriesRemovedBeforeTheirTurnNorEntriesA
 }
 
 TEST_F(Reentrancy, AWindowEntryUnregisteringItselfDuringItsCallReturns) {
-    WindowRegistration windowEntry(api(), Hear<1>, cls_, false);
+    WindowRegistration windowEntry(api(), Hear<1>, cls_);
     ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
     std::atomic<bool> returned{false};
     Ear::Get().React(1, [&] {
@@ -88,6 +89,210 @@ TEST_F(Reentrancy, UnregisteringWaitsForTheEntrysCallbackRunningOnAnotherThread)
     CloseHandle(release);
 }
 
+// A registration by either mechanism made on a thread of its own, so that its present-interface
+// reports can be held up while the test acts elsewhere.
+class RegisteringThread {
+public:
+    RegisteringThread(NotificationApi& api, DeviceNotificationCallback callback, const InterfaceClass& cls, bool window)
+        : window_(window) {
+        std::wstring text = cls.text;
+        thread_ = std::thread([this, &api, callback, text] {
+            id_ = GetCurrentThreadId();
+            if (window_) api.Register(callback, text.c_str());   // its loop ends at WM_QUIT
+            else result_ = api.CmRegister(callback, text.c_str());
+            returned_ = true;
+        });
+    }
+    ~RegisteringThread() { End(); }
+    RegisteringThread(const RegisteringThread&) = delete;
+    RegisteringThread& operator=(const RegisteringThread&) = delete;
+    void End() {
+        if (!thread_.joinable()) return;
+        if (window_) {
+            WaitFor([&] { return id_ != 0; });
+            WaitFor([&] { return returned_ || (PostThreadMessageA(id_, WM_QUIT, 0, 0), false); });
+        }
+        thread_.join();
+    }
+    uint32_t result() const { return result_; }
+
+private:
+    bool window_;
+    std::thread thread_;
+    std::atomic<DWORD> id_{0};
+    std::atomic<uint32_t> result_{12345};
+    std::atomic<bool> returned_{false};
+};
+
+const char* MechanismName(bool window) { return window ? "window mechanism" : "Configuration Manager mechanism"; }
+
+TEST_F(Reentrancy, UnregisteringWaitsForAPresentReportRunningOnAnotherThreadAndEndsTheReports) {
+    for (bool window : {false, true}) {
+        SCOPED_TRACE(MechanismName(window));
+        Ear::Get().Clear();
+        InterfaceClass cls = InterfaceClass::Fresh();
+        SimInterfaces_Add(&cls.guid, "\\\\?\\sim#first");
+        SimInterfaces_Add(&cls.guid, "\\\\?\\sim#second");
+        Event reporting, release, unregistered;
+        std::atomic<bool> reportReturned{false};
+        Ear::Get().React(1, [&] {
+            reporting.Set();
+            release.Wait();
+            reportReturned = true;
+        });
+        RegisteringThread registering(api(), Hear<1>, cls, window);
+        ASSERT_TRUE(reporting.Wait());
+        {
+            WaitWatch watch(Library().module());
+            // Lets the report go once the unregister waits for it (or has returned without waiting).
+            std::thread releaser([&] {
+                HANDLE either[2] = {watch.waiting(), unregistered};
+                WaitForMultipleObjects(2, either, FALSE, 60000);
+                release.Set();
+            });
+            if (window) {
+                api().Unregister(Hear<1>, cls.w());
+            } else {
+                EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls.w()));
+            }
+            bool returnedFirst = reportReturned.load();
+            unregistered.Set();
+            releaser.join();
+            EXPECT_TRUE(returnedFirst) << "the export returned while a report still ran the callback";
+        }
+        registering.End();
+        EXPECT_EQ(1u, Ear::Get().Of(1).size()) << "no report after the unregister returned";
+        if (!window) {
+            EXPECT_TRUE(WaitFor([&] { return SimInterfaces_CmRegistrationCount(&cls.guid) == 0; }));
+        }
+    }
+}
+
+TEST_F(Reentrancy, AnUnregisterInsideAPresentReportWaitsForNoOtherThreadsCallback) {
+    for (bool window : {false, true}) {
+        SCOPED_TRACE(MechanismName(window));
+        Ear::Get().Clear();
+        InterfaceClass cls = InterfaceClass::Fresh();
+        SimInterfaces_Add(&cls.guid, "\\\\?\\sim#present");
+        // An entry of another class keeps the list from emptying: no WM_CLOSE, which waits for the
+        // window's thread.
+        ASSERT_EQ(0u, api().CmRegister(Hear<2>, other_.w()));
+        // The host serialises its callbacks with a lock of its own, held here by the report.
+        Event dispatching, hostLockFree;
+        std::atomic<bool> dispatchGotLock{false};
+        std::atomic<bool> dispatchGaveUp{false};
+        std::atomic<uint32_t> result{12345};
+        std::thread sender;
+        Ear::Get().React(1, [&] {   // the report, on the registering thread
+            Ear::Get().React(1, [&] {   // an event for the same entry, on the dispatching thread
+                dispatching.Set();
+                bool got = hostLockFree.Wait();
+                (got ? dispatchGotLock : dispatchGaveUp) = true;
+            });
+            if (window) {
+                sender = std::thread([&] { Send(DBT_DEVICEARRIVAL, cls.guid, "\\\\?\\sim#event"); });
+            } else {
+                SimInterfaces_NotifyAction(&cls.guid, "\\\\?\\sim#event", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+            }
+            dispatching.Wait();
+            if (window) {
+                api().Unregister(Hear<1>, cls.w());
+                result = 0;
+            } else {
+                result = api().CmUnregister(Hear<1>, cls.w());
+            }
+            hostLockFree.Set();
+        });
+        RegisteringThread registering(api(), Hear<1>, cls, window);
+        EXPECT_TRUE(WaitFor([&] { return result.load() != 12345u; }, 120000));
+        if (sender.joinable()) sender.join();
+        Settle();
+        registering.End();
+        EXPECT_EQ(0u, result.load());
+        EXPECT_TRUE(dispatchGotLock.load());
+        EXPECT_FALSE(dispatchGaveUp.load()) << "the unregister waited for a callback that waited for the report";
+        EXPECT_EQ(2u, Ear::Get().Of(1).size());
+        EXPECT_EQ(0u, api().CmUnregister(Hear<2>, other_.w()));
+        if (!window) {
+            EXPECT_EQ(0u, registering.result());
+            EXPECT_TRUE(WaitFor([&] { return SimInterfaces_CmRegistrationCount(&cls.guid) == 0; }))
+                << "the system registration is released after the callbacks";
+        }
+    }
+}
+
+TEST_F(Reentrancy, AnInCallbackReleaseThatCannotBeQueuedKeepsTheEntryAndSaysWhy) {
+    struct Row {
+        const char* what;
+        DWORD error;            // the last error QueueUserWorkItem leaves
+        bool errorReadsZero;    // GetLastError then reads 0 all the same
+        uint32_t result;
+    } const rows[] = {
+        {"no memory for the work item", ERROR_NOT_ENOUGH_MEMORY, false, ERROR_NOT_ENOUGH_MEMORY},
+        {"no system resources", ERROR_NO_SYSTEM_RESOURCES, false, ERROR_NO_SYSTEM_RESOURCES},
+        {"a failure whose last error reads 0 is no success", ERROR_NOT_ENOUGH_MEMORY, true, ERROR_NOT_ENOUGH_MEMORY},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        InterfaceClass cls = InterfaceClass::Fresh();
+        Ear::Get().Clear();
+        ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls.w()));
+        std::atomic<uint32_t> result{12345};
+        {
+            auto noPool = FAIL_IMPORT(Library().module(), QueueUserWorkItem, FALSE, row.error);
+            auto noError = FAIL_IMPORT(Library().module(), GetLastError, DWORD{0}, 0, row.errorReadsZero ? 1 : 0);
+            Ear::Get().React(1, [&] { result = api().CmUnregister(Hear<1>, cls.w()); });
+            SimInterfaces_NotifyAction(&cls.guid, "\\\\?\\sim#first", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+            Settle();
+            EXPECT_EQ(1, noPool.failed());
+            EXPECT_EQ(row.errorReadsZero ? 1 : 0, noError.failed());
+        }
+        EXPECT_EQ(row.result, result.load());
+        EXPECT_EQ(1u, SimInterfaces_CmRegistrationCount(&cls.guid));
+        Ear::Get().Clear();
+        SimInterfaces_NotifyAction(&cls.guid, "\\\\?\\sim#second", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+        Settle();
+        EXPECT_EQ(1u, Ear::Get().Of(1).size()) << "the entry stays and goes on hearing its events";
+        EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls.w()));
+        EXPECT_EQ(0u, SimInterfaces_CmRegistrationCount(&cls.guid)) << "released outside a callback";
+    }
+}
+
+TEST_F(Reentrancy, AnUnregisterWokenBeforeTheCallbackReturnedWaitsAgain) {
+    // A window entry: releasing it with the system waits for nothing, so the library itself waits.
+    WindowRegistration entry(api(), Hear<1>, cls_);
+    Event inside, release;
+    std::atomic<bool> callbackDone{false};
+    Ear::Get().React(1, [&] {
+        inside.Set();
+        release.Wait();
+        callbackDone = true;
+    });
+    std::thread sender([&] { Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#slow"); });
+    if (!inside.Wait()) {
+        ADD_FAILURE() << "the event never reached the callback";
+        sender.join();
+        return;
+    }
+    {
+        // The first wait ends at once, as a condition variable may wake without a cause.
+        auto early = FAIL_IMPORT(Library().module(), SleepConditionVariableSRW, FALSE, ERROR_TIMEOUT);
+        WaitWatch watch(Library().module());
+        Event unregistered;
+        std::thread releaser([&] {
+            WaitFor([&] { return watch.waits() >= 2 || WaitForSingleObject(unregistered, 0) == WAIT_OBJECT_0; });
+            release.Set();
+        });
+        api().Unregister(Hear<1>, cls_.w());
+        bool doneFirst = callbackDone.load();
+        unregistered.Set();
+        releaser.join();
+        EXPECT_EQ(1, early.failed());
+        EXPECT_TRUE(doneFirst) << "the export returned after a wake-up while the callback still ran";
+    }
+    sender.join();
+}
+
 using Concurrency = NotificationTest;
 
 DeviceNotificationCallback const churners[] = {Hear<11>, Hear<12>, Hear<13>, Hear<14>};
@@ -107,7 +312,7 @@ TEST_F(Concurrency, ManyThreadsRegisterAndUnregisterWhileEventsArrive) {
     }
     threads.emplace_back([&] {
         for (int i = 0; i < 6; ++i) {
-            WindowRegistration windowEntry(api(), Hear<20>, cls_, false);
+            WindowRegistration windowEntry(api(), Hear<20>, cls_);
             api().Unregister(Hear<20>, cls_.w());
             if (!windowEntry.Quit()) ++failures;
         }
@@ -142,10 +347,11 @@ TEST(Unloading, AnArrivalAfterFreeLibraryReachesTheCallbacksAndDoesNotCrash) {
     Ear::Get().Clear();
     InterfaceClass cls = InterfaceClass::Fresh();
     auto library = std::make_unique<HostLibrary>("LinkWinUsb.dll");
+    WorldWindowNotifications served(library->module());
     NotificationApi api(*library);
     ASSERT_EQ(0u, api.CmRegister(Hear<1>, cls.w()));
     // This thread makes the window and keeps serving it after the library's loop has ended.
-    WindowRegistration windowEntry(api, Hear<2>, cls, true, true);
+    WindowRegistration windowEntry(api, Hear<2>, cls, true);
     ASSERT_TRUE(windowEntry.EndLoop());
     library->Unload();
     EXPECT_NE(nullptr, GetModuleHandleA("LinkWinUsb.dll")) << "registrations keep the library loaded";

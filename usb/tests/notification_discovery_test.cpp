@@ -1,5 +1,7 @@
 // Discovery: the present interfaces reported at registration, by both mechanisms, and the
 // rejection of bad arguments.
+#include <functional>
+
 #include "notification_host.h"
 
 namespace {
@@ -48,7 +50,6 @@ TEST_F(Discovery, WindowMechanismReportsOnTheRegisteringThreadBeforeItsLoop) {
     EXPECT_FALSE(registration.returned()) << "the call runs its message loop";
     EXPECT_EQ("Registered for USB device notification...\n", out.Text());
     api().Unregister(Hear<1>, cls_.w());
-    registration.Unmirror();
     EXPECT_TRUE(registration.Quit());
 }
 
@@ -59,7 +60,6 @@ TEST_F(Discovery, AClassWithNothingPresentReportsNothing) {
     EXPECT_TRUE(Ear::Get().All().empty());
     EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
     api().Unregister(Hear<2>, cls_.w());
-    registration.Unmirror();
 }
 
 TEST_F(Discovery, NoDeviceInformationSetWritesItsMessageAndTheRegistrationStands) {
@@ -91,6 +91,82 @@ TEST_F(Discovery, AnInterfaceWhoseDetailFailsIsSkippedAndTheOthersReported) {
     EXPECT_EQ("\\\\?\\sim#fine", heard[0].path);
     EXPECT_EQ(setsBefore + 1, SimInterfaces_EnumerationCount(&cls_.guid)) << "the set is destroyed";
     EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+}
+
+// The enumeration behind the present-interface reports, each of its calls failing once.
+TEST_F(Discovery, ReportsCarryOnPastEachFailingCall) {
+    HMODULE lib = Library().module();
+    struct Row {
+        const char* what;
+        std::function<void()> register_;   // fails the call while the registration reports
+        std::vector<std::string> reported;
+        uint32_t setsDestroyed;
+    };
+    const std::string one = "\\\\?\\sim#one", two = "\\\\?\\sim#two", three = "\\\\?\\sim#three";
+    auto registerOnce = [&](auto& fault) {
+        EXPECT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+        EXPECT_EQ(1, fault.failed());
+    };
+    const Row rows[] = {
+        {"LocalAlloc fails for the second interface: it is skipped",
+         [&] {
+             auto fault = FAIL_IMPORT(lib, LocalAlloc, HLOCAL{}, ERROR_NOT_ENOUGH_MEMORY, 1, 1);
+             registerOnce(fault);
+         },
+         {one, three}, 1},
+        {"SetupDiEnumDeviceInterfaces fails: the walk ends",
+         [&] {
+             SimInterfaces_FailCall(SIM_IF_ENUM_INTERFACES, ERROR_NOT_ENOUGH_MEMORY, 1);
+             EXPECT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+         },
+         {}, 1},
+        {"SetupDiDestroyDeviceInfoList fails: the reports stand",
+         [&] {
+             SimInterfaces_FailCall(SIM_IF_DESTROY_LIST, ERROR_INVALID_HANDLE, 1);
+             EXPECT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+         },
+         {one, two, three}, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        InterfaceClass cls = InterfaceClass::Fresh();
+        cls_ = cls;
+        for (const std::string& path : {one, two, three}) SimInterfaces_Add(&cls_.guid, path.c_str());
+        Ear::Get().Clear();
+        uint32_t setsBefore = SimInterfaces_EnumerationCount(&cls_.guid);
+        row.register_();
+        std::vector<std::string> heard;
+        for (const Heard& h : Ear::Get().Of(1)) heard.push_back(h.path);
+        EXPECT_EQ(row.reported, heard);
+        EXPECT_EQ(setsBefore + row.setsDestroyed, SimInterfaces_EnumerationCount(&cls_.guid));
+        SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#later");
+        Settle();
+        EXPECT_EQ("\\\\?\\sim#later", Ear::Get().Of(1).back().path) << "the registration stands";
+        EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    }
+}
+
+// CLSIDFromString refusing a class text, at each export that parses one.
+TEST_F(Discovery, AClassTextTheSystemCannotParseRegistersAndReleasesNothing) {
+    HMODULE lib = Library().module();
+    ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
+    SimWorld_ClearCalls();
+    {
+        auto fault = FAIL_IMPORT(lib, CLSIDFromString, HRESULT{CO_E_CLASSSTRING}, 0, -1);
+        EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), api().CmRegister(Hear<1>, cls_.w()));
+        {
+            StdoutCapture out;
+            api().Register(Hear<1>, cls_.w());   // returns at once on this thread
+            EXPECT_EQ("Could not register for device notifications! \n", out.Text());
+        }
+        EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), api().CmUnregister(Hear<2>, cls_.w()));
+        api().Unregister(Hear<2>, cls_.w());
+        EXPECT_EQ(4, fault.failed());
+    }
+    EXPECT_EQ(0u, SimWorld_CallCount()) << "the system was asked nothing";
+    Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#sent");
+    EXPECT_EQ((std::vector<int>{2}), Ear::Get().Callers()) << "no entry made, none released";
+    EXPECT_EQ(0u, api().CmUnregister(Hear<2>, cls_.w()));
 }
 
 TEST_F(Discovery, BadClassTextOrNullCallbackRegistersNothing) {

@@ -22,6 +22,8 @@
 #include "LinkWinUsb.h"
 #include "checked_call.h"
 #include "host_library.h"
+#include "import_patch.h"
+#include "world_window_notifications.h"
 #include "simworld.h"
 #include "simworld_interfaces.h"
 
@@ -122,7 +124,9 @@ struct InterfaceClass {
     const wchar_t* w() const { return text.c_str(); }
 };
 
-inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+// A bound for things that do happen: generous, since a loaded machine (or the emulated x86
+// guest) can take seconds to start Wine's window machinery; only a failing test waits it out.
+inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 60000) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -131,15 +135,67 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000
     return true;
 }
 
+// A manual-reset event that starts unset.
+class Event {
+public:
+    Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Event() { CloseHandle(handle_); }
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    void Set() { SetEvent(handle_); }
+    bool Wait(DWORD timeoutMs = 60000) const { return WaitForSingleObject(handle_, timeoutMs) == WAIT_OBJECT_0; }
+    operator HANDLE() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// Sets an event whenever the library starts to wait on its condition variable, which it does
+// only when an unregister waits for a callback still running elsewhere: a test learns that the
+// wait has begun without guessing how long it takes.
+class WaitWatch {
+public:
+    explicit WaitWatch(HMODULE library)
+        : patch_(library, "SleepConditionVariableSRW", reinterpret_cast<void*>(&Watch)) {
+        original() = patch_.original<decltype(&::SleepConditionVariableSRW)>();
+        event() = waiting_;
+        count() = 0;
+    }
+    WaitWatch(const WaitWatch&) = delete;
+    WaitWatch& operator=(const WaitWatch&) = delete;
+    HANDLE waiting() const { return waiting_; }
+    int waits() const { return count().load(); }   // waits begun since the watch was set
+
+private:
+    static std::atomic<int>& count() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+    static decltype(&::SleepConditionVariableSRW)& original() {
+        static decltype(&::SleepConditionVariableSRW) f = nullptr;
+        return f;
+    }
+    static HANDLE& event() {
+        static HANDLE h = nullptr;
+        return h;
+    }
+    static BOOL WINAPI Watch(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD ms, ULONG flags) {
+        ++count();
+        SetEvent(event());
+        return original()(condition, lock, ms, flags);
+    }
+    Event waiting_;   // outlives the patch: members go in reverse order
+    ImportPatch patch_;
+};
+
 inline HWND FindNotificationWindow() { return FindWindowExA(HWND_MESSAGE, nullptr, "LinkWinUsb API", nullptr); }
 
 // RegisterForDeviceNotification on a thread of its own. Construction returns once the call
-// has reported the present interfaces (or has returned). `mirror` tells the world about the
-// system registration, so that the world's arrivals and removals reach the window for it.
+// has reported the present interfaces (or has returned).
 class WindowRegistration {
 public:
     WindowRegistration(const NotificationApi& api, DeviceNotificationCallback callback, const InterfaceClass& cls,
-                       bool mirror = true, bool keepPumping = false)
+                       bool keepPumping = false)
         : guid_(cls.guid) {
         uint32_t before = SimInterfaces_EnumerationCount(&cls.guid);
         std::wstring text = cls.text;
@@ -156,22 +212,13 @@ public:
         });
         bool ready = WaitFor([&] { return returned_ || SimInterfaces_EnumerationCount(&guid_) > before; });
         EXPECT_TRUE(ready) << "RegisterForDeviceNotification neither reported nor returned";
-        if (mirror && !returned_) {
-            SimInterfaces_WindowRegistered(&guid_, +1);
-            mirrored_ = true;
-        }
     }
     ~WindowRegistration() { Quit(); }
     WindowRegistration(const WindowRegistration&) = delete;
     WindowRegistration& operator=(const WindowRegistration&) = delete;
 
-    // The system registration went (the test unregistered it): the world stops sending for it.
-    void Unmirror() {
-        if (mirrored_) SimInterfaces_WindowRegistered(&guid_, -1);
-        mirrored_ = false;
-    }
     // Posts WM_QUIT to the thread; true once RegisterForDeviceNotification has returned.
-    bool EndLoop(int timeoutMs = 5000) {
+    bool EndLoop(int timeoutMs = 60000) {
         if (!thread_.joinable()) return returned_;
         WaitFor([&] { return threadId_ != 0; });
         bool posted = WaitFor([&] { return returned_ || PostThreadMessageA(threadId_, WM_QUIT, 0, 0) != 0; });
@@ -198,15 +245,18 @@ private:
     std::atomic<DWORD> threadId_{0};
     std::atomic<bool> returned_{false};
     std::atomic<bool> stop_{false};
-    bool mirrored_ = false;
 };
 
 // The library and the window's thread, both for the whole process.
 class NotificationTest : public ::testing::Test {
 protected:
-    static NotificationApi& Api() {
+    static HostLibrary& Library() {
         static HostLibrary library("LinkWinUsb.dll");
-        static NotificationApi api(library);
+        static WorldWindowNotifications served(library.module());
+        return library;
+    }
+    static NotificationApi& Api() {
+        static NotificationApi api(Library());
         return api;
     }
     // The first window registration makes the window on its thread, which then serves it for
@@ -215,7 +265,7 @@ protected:
         static HWND window = [] {
             InterfaceClass owner = InterfaceClass::Fresh();
             static std::unique_ptr<WindowRegistration> registration;   // serves the window for the process
-            registration = std::make_unique<WindowRegistration>(Api(), Hear<90>, owner, false);
+            registration = std::make_unique<WindowRegistration>(Api(), Hear<90>, owner);
             HWND found = nullptr;
             WaitFor([&] { return (found = FindNotificationWindow()) != nullptr; });
             Api().Unregister(Hear<90>, owner.w());
@@ -262,6 +312,18 @@ protected:
             if (SimWorld_GetCall(i, &c) && std::strcmp(c.function, name) == 0) out.push_back(c);
         }
         return out;
+    }
+    // The data recorded with the n-th call of that name (the filter of a window registration).
+    std::vector<uint8_t> DataOfCall(const char* name, size_t n = 0) {
+        for (uint32_t i = 0, count = SimWorld_CallCount(); i < count; ++i) {
+            SimCall c{};
+            if (!SimWorld_GetCall(i, &c) || std::strcmp(c.function, name) != 0) continue;
+            if (n-- > 0) continue;
+            std::vector<uint8_t> data(SimWorld_GetCallData(i, nullptr, 0));
+            if (!data.empty()) SimWorld_GetCallData(i, data.data(), static_cast<uint32_t>(data.size()));
+            return data;
+        }
+        return {};
     }
     void Settle() { EXPECT_EQ(1, SimInterfaces_WaitIdle(5000)); }
 

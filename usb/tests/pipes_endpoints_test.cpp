@@ -111,6 +111,22 @@ TEST_F(Endpoints, CloseFlushesAndResetsExactlyTheRecordedPipes) {
     EXPECT_EQ((Trace{"Control 41/80", "FlushPipe", "ResetPipe", "FlushPipe", "ResetPipe", "Free"}), CallTrace());
 }
 
+TEST_F(Endpoints, CloseDiscardsWhatAReadLeftInTheRecordedPipes) {
+    int dev = 0;
+    OpenWithPipes({Pipe(kBulk, 0x01), Pipe(kBulk, 0x81)}, &dev);
+    ASSERT_NE(0u, Query());
+    SimWorld_QueueMessage(dev, "0123456789", 10);
+    char buffer[4];
+    uint32_t count = 0;
+    {
+        StdoutCapture quiet;
+        ASSERT_EQ(0u, api().PipeRead(session_.interfaceHandle, 0x81, buffer, sizeof buffer, &count, nullptr));
+    }
+    ASSERT_EQ(6u, SimWorld_PipeCachedBytes(dev, 0x81)) << "the rest of the transfer waits for the next read";
+    api().CloseDevice(&session_);
+    EXPECT_EQ(0u, SimWorld_PipeCachedBytes(dev, 0x81)) << "the next session does not read a stale rest";
+}
+
 TEST_F(Endpoints, SixEndpointsPrintSixLinesRecordFourAndAllCountForTheRecord) {
     OpenWithPipes({Pipe(kBulk, 0x01), Pipe(kBulk, 0x02), Pipe(kInterrupt, 0x03, 8, 1), Pipe(kBulk, 0x04),
                    Pipe(kBulk, 0x05), Pipe(kBulk, 0x86, 1024)});

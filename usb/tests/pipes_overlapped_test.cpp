@@ -135,4 +135,33 @@ TEST_F(OverlappedPipes, WriteCompletesWithItsCount) {
     EXPECT_EQ(0, std::memcmp(received, data, 6));
 }
 
+TEST_F(OverlappedPipes, ATransferThatFinishesAtOnceSucceedsAndTheOverlappedResultGivesItsCount) {
+    struct Row {
+        const char* what;
+        bool write;
+        bool countPointer;
+    } const rows[] = {
+        {"PipeWrite with a count pointer", true, true},
+        {"PipeWrite without one", true, false},
+        {"PipeRead with a count pointer", false, true},
+        {"PipeRead without one", false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SimWorld_CompleteAtOnce(device_, row.write ? SIM_OP_WRITE_PIPE : SIM_OP_READ_PIPE, 1);
+        if (!row.write) SimWorld_QueueMessage(device_, "ABCDEF", 6);
+        Overlapped ov;
+        uint8_t buffer[6] = {1, 2, 3, 4, 5, 6};
+        uint32_t started = 99;
+        uint32_t* count = row.countPointer ? &started : nullptr;
+        uint32_t status = row.write ? api().PipeWrite(handle_, 0x01, buffer, 6, count, &ov.record)
+                                    : api().PipeRead(handle_, 0x81, buffer, 6, count, &ov.record);
+        EXPECT_EQ(0u, status) << "no short transfer is judged from the count WinUSB leaves beside an OVERLAPPED";
+        EXPECT_TRUE(ov.Signalled());
+        uint32_t moved = 0;
+        EXPECT_EQ(0u, Result(ov, moved, false));
+        EXPECT_EQ(6u, moved);
+    }
+}
+
 }  // namespace

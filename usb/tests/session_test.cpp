@@ -1,5 +1,8 @@
 // Opening and closing devices: the handshake, failures and the closing sequence as the device sees them.
-#include "usb_host.h"
+#include <functional>
+
+#include "import_patch.h"
+#include "pipes_host.h"
 
 namespace {
 
@@ -10,7 +13,14 @@ bool HandleIsOpen(HANDLE h) {
     return GetHandleInformation(h, &flags) != 0;
 }
 
-class Session : public UsbHostTest {};
+// FormatMessageA's own type: its last argument, a va_list pointer, carries attributes a template
+// argument drops; any pointer passes the same way.
+using FormatMessageAPointer = DWORD(WINAPI*)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, void*);
+
+class Session : public UsbHostTest {
+protected:
+    uint32_t last_ = 0;
+};
 
 TEST_F(Session, OpenRunsTheHandshakeAndOpensTheSession) {
     std::string path;
@@ -122,6 +132,143 @@ TEST_F(Session, CloseSendsTheSessionRequestFlushesResetsAndReleases) {
     SimWorld_ClearCalls();
     api().CloseDevice(&session_);
     EXPECT_EQ(0u, SimWorld_CallCount()) << "closing twice sends nothing";
+}
+
+// What a failing platform call of OpenDevice leaves: the status, the text written, the session.
+TEST_F(Session, OpenFailuresReturnTheSystemsErrorAndLeaveTheSessionClosed) {
+    HMODULE lib = library().module();
+    struct Row {
+        const char* what;
+        bool winusbRefuses;   // the device's WinUSB refuses it (ERROR_NOT_SUPPORTED)
+        std::function<std::string()> failAndOpen;   // injects the failure, opens, returns the text written
+        uint32_t status;
+        std::function<std::string()> text;
+        bool fileLeftOpen;
+    };
+    auto open = [this](const std::string& path) {
+        StdoutCapture out;
+        last_ = api().OpenDevice(&session_, path.c_str());
+        return out.Text();
+    };
+    std::string path;
+    const Row rows[] = {
+        {"CreateFileA refused: device in use", false,
+         [&] {
+             auto fault = FAIL_IMPORT(lib, CreateFileA, INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
+             return open(path);
+         },
+         0x80070020u, [] { return "CreateFile failed: " + SystemMessage(ERROR_SHARING_VIOLATION); }, false},
+        {"CreateFileA refused: access denied", false,
+         [&] {
+             auto fault = FAIL_IMPORT(lib, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+             return open(path);
+         },
+         0x80070005u, [] { return "CreateFile failed: " + SystemMessage(ERROR_ACCESS_DENIED); }, false},
+        {"FormatMessageA finds no text", false,
+         [&] {
+             auto fault = FAIL_IMPORT(lib, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+             auto noText = FAIL_IMPORT_AS(lib, FormatMessageA, FormatMessageAPointer, DWORD{0}, ERROR_MR_MID_NOT_FOUND);
+             std::string text = open(path);
+             EXPECT_EQ(1, noText.failed());
+             return text;
+         },
+         0x80070005u, [] { return std::string("CreateFile failed: "); }, false},
+        {"LocalFree cannot release the system text", false,
+         [&] {
+             auto fault = FAIL_IMPORT(lib, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+             auto kept = FAIL_IMPORT(lib, LocalFree, reinterpret_cast<HLOCAL>(1), ERROR_INVALID_HANDLE);
+             std::string text = open(path);
+             EXPECT_EQ(1, kept.failed());
+             return text;
+         },
+         0x80070005u, [] { return "CreateFile failed: " + SystemMessage(ERROR_ACCESS_DENIED); }, false},
+        {"WinUsb_Initialize refused and CloseHandle fails", true,
+         [&] {
+             auto fault = FAIL_IMPORT(lib, CloseHandle, FALSE, ERROR_INVALID_HANDLE);
+             std::string text = open(path);
+             EXPECT_EQ(1, fault.failed());
+             return text;
+         },
+         0x80070032u, [] { return "WinUsb_Initialize failed: " + SystemMessage(ERROR_NOT_SUPPORTED); }, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SimUsbDeviceConfig c;
+        SimWorld_DefaultConfig(&c);
+        if (row.winusbRefuses) c.winusbError = ERROR_NOT_SUPPORTED;
+        AddDevice(c, &path);
+        SimWorld_ClearCalls();
+        session_ = DeviceSession{};
+        std::string text = row.failAndOpen();
+        EXPECT_EQ(row.status, last_);
+        EXPECT_EQ(row.text(), text);
+        EXPECT_EQ(0u, session_.isOpen);
+        if (!row.winusbRefuses) {
+            EXPECT_EQ(INVALID_HANDLE_VALUE, session_.fileHandle);
+            EXPECT_EQ(0u, SimWorld_CallCount()) << "WinUSB is never asked";
+        }
+        EXPECT_EQ(row.fileLeftOpen, row.winusbRefuses && HandleIsOpen(session_.fileHandle));
+        if (row.fileLeftOpen) CloseHandle(session_.fileHandle);   // what the failed close left
+    }
+}
+
+// CloseDevice makes every call of its sequence whatever the one before gave, and closes the session.
+TEST_F(Session, CloseCarriesOnPastEachFailingCall) {
+    HMODULE lib = library().module();
+    struct Row {
+        const char* what;
+        int operation;       // a WinUSB call the world fails, or 0
+        bool closeHandleFails;
+        uint32_t cachedAfter;   // bytes a read left in pipe 0x81
+    } const rows[] = {
+        {"WinUsb_FlushPipe fails", SIM_OP_FLUSH_PIPE, false, 6},
+        {"WinUsb_ResetPipe fails", SIM_OP_RESET_PIPE, false, 0},
+        {"WinUsb_Free fails", SIM_OP_FREE, false, 0},
+        {"CloseHandle fails", 0, true, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        int dev = 0;
+        std::string path;
+        SimUsbDeviceConfig c;
+        SimWorld_DefaultConfig(&c);
+        dev = AddDevice(c, &path);
+        ASSERT_EQ(0u, api().OpenDevice(&session_, path.c_str()));
+        LinkWinUsbPipeApi pipes(library());
+        EndpointPair pair{};
+        char buffer[4];
+        uint32_t count = 0;
+        {
+            StdoutCapture quiet;
+            ASSERT_NE(0u, pipes.QueryDeviceEndpoints(session_.interfaceHandle, &pair));
+            SimWorld_QueueMessage(dev, "0123456789", 10);
+            ASSERT_EQ(0u, api().PipeRead(session_.interfaceHandle, 0x81, buffer, sizeof buffer, &count, nullptr));
+        }
+        ASSERT_EQ(6u, SimWorld_PipeCachedBytes(dev, 0x81));
+        HANDLE file = session_.fileHandle;
+        void* handle = session_.interfaceHandle;
+        if (row.operation) {
+            bool free = row.operation == SIM_OP_FREE;
+            SimWorld_FailCall(dev, row.operation, free ? SIM_ANY : 0x81, free ? ERROR_INVALID_HANDLE : ERROR_GEN_FAILURE, 1);
+        }
+        SimWorld_ClearCalls();
+        {
+            auto closeFails = FAIL_IMPORT(lib, CloseHandle, FALSE, ERROR_INVALID_HANDLE, row.closeHandleFails ? 1 : 0);
+            api().CloseDevice(&session_);
+            EXPECT_EQ(1, closeFails.calls()) << "the file handle is closed in every case";
+        }
+        EXPECT_EQ((Trace{"Control 41/80", "FlushPipe", "ResetPipe", "FlushPipe", "ResetPipe", "Free"}), CallTrace());
+        EXPECT_EQ(0u, session_.isOpen);
+        EXPECT_EQ(row.cachedAfter, SimWorld_PipeCachedBytes(dev, 0x81));
+        EXPECT_EQ(row.closeHandleFails, HandleIsOpen(file));
+        if (row.closeHandleFails) CloseHandle(file);
+        if (row.operation == SIM_OP_FREE) {
+            EXPECT_EQ(1u, pipes.PipeReset(handle, 0x81)) << "a failed free leaves the interface as it was";
+        }
+        SimWorld_ClearCalls();
+        api().CloseDevice(&session_);
+        EXPECT_EQ(0u, SimWorld_CallCount()) << "the session is closed: closing again sends nothing";
+    }
 }
 
 TEST_F(Session, NullSessionIsRejected) {

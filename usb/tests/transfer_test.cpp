@@ -1,5 +1,7 @@
 // Framed messages, control and bulk transfers as the device sees them, with their status codes
 // and the diagnostic lines on standard output.
+#include <functional>
+
 #include "import_patch.h"
 #include "usb_host.h"
 
@@ -182,6 +184,48 @@ TEST_F(Framing, WriteFailsWhenAFramingRequestFails) {
 
 class Transfers : public UsbHostTest {};
 
+// PipeRead, PipeWrite, Read and Write reset the pipe after every bulk transfer and ignore the
+// reset's result: a failing reset changes nothing of what the transfer gave, and a stall it
+// did not clear makes the next transfer fail.
+TEST_F(Transfers, AFailingResetAfterABulkTransferLeavesTheTransfersOutcome) {
+    struct Row {
+        const char* what;
+        bool write;
+        std::function<uint32_t(LinkWinUsbApi&, void*)> transfer;
+        uint32_t outcome;
+    };
+    static uint8_t buffer[LWU_MAX_MESSAGE];
+    const Row rows[] = {
+        {"PipeWrite", true, [](LinkWinUsbApi& a, void* h) { uint32_t n = 0; return a.PipeWrite(h, 0x01, buffer, 8, &n, nullptr); }, 0},
+        {"PipeRead", false, [](LinkWinUsbApi& a, void* h) { uint32_t n = 0; return a.PipeRead(h, 0x81, buffer, 8, &n, nullptr); }, 0},
+        {"Write", true, [](LinkWinUsbApi& a, void* h) { return a.Write(h, 0x01, buffer, 8); }, 1},
+        {"Read", false, [](LinkWinUsbApi& a, void* h) { return a.Read(h, 0x81, buffer, nullptr); }, LWU_READ_OK},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        int dev = 0;
+        void* h = OpenFresh(2, &dev);
+        uint8_t pipe = row.write ? 0x01 : 0x81;
+        const int op = row.write ? SIM_OP_WRITE_PIPE : SIM_OP_READ_PIPE;
+        SimWorld_QueueMessage(dev, "12345678", 8);
+        SimWorld_FailCall(dev, SIM_OP_RESET_PIPE, pipe, ERROR_GEN_FAILURE, 1);
+        StdoutCapture quiet;
+        EXPECT_EQ(row.outcome, row.transfer(api(), h)) << "the reset's failure is not the transfer's";
+        Call reset = RecordedCalls().back();
+        EXPECT_EQ("WinUsb_ResetPipe", reset.name());
+        EXPECT_EQ(0u, reset.call.result) << "the reset did fail";
+        // A stall that the reset fails to clear stays until a reset succeeds.
+        SimWorld_QueueMessage(dev, "12345678", 8);
+        SimWorld_Stall(dev, op, pipe, 1);
+        SimWorld_FailCall(dev, SIM_OP_RESET_PIPE, pipe, ERROR_GEN_FAILURE, 1);
+        EXPECT_NE(row.outcome, row.transfer(api(), h));
+        SimWorld_ClearCalls();
+        EXPECT_NE(row.outcome, row.transfer(api(), h)) << "still stalled";
+        EXPECT_EQ(row.outcome, row.transfer(api(), h)) << "the last reset cleared it";
+        api().CloseDevice(&session_);
+    }
+}
+
 TEST_F(Transfers, InvalidHandleOnEveryExportTouchesNothing) {
     void* bad = INVALID_HANDLE_VALUE;
     uint8_t buf[18] = {};
@@ -341,6 +385,23 @@ TEST_F(Transfers, WinUsbErrorsPassThroughUnchanged) {
 }  // namespace
 
 namespace {
+
+TEST_F(Framing, ReadCarriesOnWhenItsBufferCannotBeFreed) {
+    int dev = 0;
+    void* h = OpenFresh(2, &dev);
+    const Bytes message = Pattern(300);
+    SimWorld_QueueMessage(dev, message.data(), static_cast<uint32_t>(message.size()));
+    Bytes destination(400, 0xEE);
+    uint32_t length = 0;
+    StdoutCapture quiet;
+    {
+        auto kept = FAIL_IMPORT(library().module(), LocalFree, reinterpret_cast<HLOCAL>(1), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(uint32_t{LWU_READ_OK}, api().Read(h, 0x81, destination.data(), &length));
+        EXPECT_EQ(1, kept.failed());
+    }
+    EXPECT_EQ(300u, length);
+    EXPECT_TRUE(std::equal(message.begin(), message.end(), destination.begin()));
+}
 
 TEST_F(Framing, ReadWithoutMemoryForTheMessageReceivesAndCopiesNothing) {
     int dev = 0;

@@ -1,0 +1,354 @@
+// The platform calls of the running service failing, one row per call, through the test program's
+// import table (the service classes are linked into it), against the simulated device tree; and
+// the program path of the install command at every length a path can have.
+#include "service_host.h"
+
+#include <setupapi.h>
+#include <cfgmgr32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <ostream>
+
+#include "host_library.h"
+#include "program.h"
+
+namespace {
+
+using Texts = std::vector<std::wstring>;
+
+const std::wstring kStartText = L"VarkoNodeSweepService in OnStart in Version 0.9.4.0";
+const std::wstring kStopText = L"VarkoNodeSweepService in OnStop";
+const std::wstring kDiskA = L"USBSTOR\\DISK&VEN_VARKO&PROD_KDX310&REV_1.00\\A";
+const std::wstring kDiskB = L"USBSTOR\\DISK&VEN_VARKO&PROD_CONSOLE_UNIT&REV_1.00\\B";
+const std::wstring kVolume = L"STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_VARKO&PROD_KDX510#V";
+
+std::wstring R(const std::wstring& id) { return L"NodeSweepService:  " + id + L" will be removed."; }
+
+Texts Removed() {
+    Texts out;
+    for (uint32_t i = 0; i < SimDevNodes_RemovedCount(); ++i) {
+        wchar_t id[256];
+        SimDevNodes_GetRemoved(i, id, 256);
+        out.push_back(id);
+    }
+    return out;
+}
+
+struct Nodes {
+    uint32_t a, b, volume;
+};
+
+// A fault in place: what keeps it alive, how often it struck, and (for a stop that no longer
+// sleeps) how the story learns that the stop waits for the sweep.
+struct Armed {
+    std::shared_ptr<void> keep;
+    std::function<int()> hits;
+    std::function<bool()> stopWaits;
+};
+
+template <class Fault, class... A>
+Armed Arm(const char* function, A... arguments) {
+    auto fault = std::make_shared<Fault>(GetModuleHandleW(nullptr), function, arguments...);
+    return Armed{fault, [fault] { return fault->failed(); }, nullptr};
+}
+#define ARM(function, ...) Arm<decltype(FAIL_IMPORT(nullptr, function, __VA_ARGS__))>(#function, __VA_ARGS__)
+
+// SetupDiDestroyDeviceInfoList fails and the sets stay; the row releases them afterwards.
+struct SetsStay {
+    static ImportPatch*& Patch() {
+        static ImportPatch* p = nullptr;
+        return p;
+    }
+    static std::vector<HDEVINFO>& Kept() {
+        static std::vector<HDEVINFO> sets;
+        return sets;
+    }
+    static BOOL WINAPI Stub(HDEVINFO set) {
+        std::lock_guard<std::mutex> hold(Rec().mutex);
+        Kept().push_back(set);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    static Armed Make(const Nodes&) {
+        struct Releaser {
+            ImportPatch patch{"SetupDiDestroyDeviceInfoList", reinterpret_cast<void*>(&Stub)};
+            ~Releaser() {
+                for (HDEVINFO set : Kept()) patch.original<BOOL(WINAPI*)(HDEVINFO)>()(set);
+                Kept().clear();
+            }
+        };
+        auto r = std::make_shared<Releaser>();
+        Patch() = &r->patch;
+        Kept().clear();
+        return Armed{r, [] { return static_cast<int>(Kept().size()); }, nullptr};
+    }
+};
+
+// Sleep left out: the stop polls for the sweep without pausing.
+struct NoSleep {
+    static std::atomic<int>& Count() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+    static VOID WINAPI Stub(DWORD milliseconds) {
+        // Sleep(0) is the runtime's own yield, not a wait of the service.
+        if (milliseconds == 0) {
+            SwitchToThread();
+            return;
+        }
+        ++Count();
+        std::lock_guard<std::mutex> hold(Rec().mutex);
+        Rec().changed.notify_all();
+    }
+    static Armed Make(const Nodes&) {
+        auto patch = std::make_shared<ImportPatch>("Sleep", reinterpret_cast<void*>(&Stub));
+        Count() = 0;
+        return Armed{patch, [] { return Count().load(); }, [] { return Count().load() > 0; }};
+    }
+};
+
+struct Outcome {
+    Texts messages;
+    Texts removed;
+    std::vector<DWORD> states;
+    bool reached = false;
+    bool operator==(const Outcome& o) const {
+        return messages == o.messages && removed == o.removed && states == o.states && reached == o.reached;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+    os << "{messages";
+    for (const auto& m : o.messages) os << " [" << std::string(m.begin(), m.end()) << "]";
+    os << ", removed";
+    for (const auto& r : o.removed) os << " [" << std::string(r.begin(), r.end()) << "]";
+    os << ", states";
+    for (DWORD s : o.states) os << " " << s;
+    return os << ", reached " << o.reached << "}";
+}
+
+struct Row {
+    const char* call;
+    std::function<Armed(const Nodes&)> arm;
+    Outcome expected;
+};
+
+const std::vector<DWORD> kReported = {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED};
+
+Outcome Sweeps(Texts messages, Texts removed, std::vector<DWORD> states = kReported) {
+    return Outcome{std::move(messages), std::move(removed), std::move(states), true};
+}
+
+class ServiceFaults : public ServiceHost {
+protected:
+    // The service starts; its first sweep is held at its start while a stop arrives, which waits
+    // for the sweep; then the sweep goes on and the stop ends.
+    Outcome Run(const Row& row) {
+        Rec().Clear();
+        SimDevNodes_Reset();
+        SimWorld_ClearCalls();
+        Nodes nodes{SimDevNodes_AddNode(&kDiskDrives, kDiskA.c_str(), SIM_NODE_PHANTOM),
+                    SimDevNodes_AddNode(&kDiskDrives, kDiskB.c_str(), SIM_NODE_PHANTOM_NO_VALUE),
+                    SimDevNodes_AddNode(&kVolumes, kVolume.c_str(), SIM_NODE_PHANTOM)};
+        SimDevNodes_HoldListing(1);
+        Outcome o;
+        {
+            CDevNodeService service(L"VarkoDevNodeService", 30, 3600000, 250);
+            Armed armed = row.arm(nodes);
+            Start(service);
+            if (!SimDevNodes_WaitForHeldListing(5000)) ADD_FAILURE() << "no sweep";
+            std::atomic<DWORD> stopper{0};
+            std::thread stop([&] {
+                stopper = GetCurrentThreadId();
+                Control(SERVICE_CONTROL_STOP);
+            });
+            bool waits = Rec().WaitFor(
+                [&] {
+                    if (armed.stopWaits) return armed.stopWaits();
+                    return std::any_of(Rec().sleeps.begin(), Rec().sleeps.end(),
+                                       [&](const SleepRecord& s) { return s.thread == stopper; });
+                },
+                10000);
+            EXPECT_TRUE(waits) << "the stop did not wait for the sweep";
+            SimDevNodes_HoldListing(0);
+            stop.join();
+            o.messages = Rec().Messages();
+            o.removed = Removed();
+            o.states = States();
+            o.reached = armed.hits() > 0;
+        }
+        return o;
+    }
+};
+
+TEST_F(ServiceFaults, EveryPlatformCallOfTheRunningServiceFailing) {
+    const Texts all = {kDiskA, kDiskB, kVolume};
+    const Row rows[] = {
+        // Results the service does not look at: it carries on.
+        {"SetServiceStatus", [](const Nodes&) { return ARM(SetServiceStatus, FALSE, ERROR_INVALID_HANDLE, -1); },
+         Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, all, {})},
+        {"ReportEventW", [](const Nodes&) { return ARM(ReportEventW, FALSE, ERROR_LOG_FILE_FULL, -1); },
+         Sweeps({}, all)},
+        {"DeregisterEventSource", [](const Nodes&) { return ARM(DeregisterEventSource, FALSE, ERROR_INVALID_HANDLE, -1); },
+         Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, all)},
+        {"SetupDiDestroyDeviceInfoList", &SetsStay::Make,
+         Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, all)},
+        // The stop polls for the running sweep without pausing, and still waits for its end.
+        {"Sleep (left out)", &NoSleep::Make, Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, all)},
+        // No event source: the work goes on without events.
+        {"RegisterEventSourceW", [](const Nodes&) { return ARM(RegisterEventSourceW, HANDLE{}, ERROR_ACCESS_DENIED, -1); },
+         Sweeps({}, all)},
+        // The disk drives cannot be listed: the volumes are swept all the same.
+        {"SetupDiGetClassDevsW",
+         [](const Nodes&) { return ARM(SetupDiGetClassDevsW, HDEVINFO(INVALID_HANDLE_VALUE), ERROR_ACCESS_DENIED); },
+         Sweeps({kStartText, kStopText, R(kVolume)}, {kVolume})},
+        // The walk of the disk drives ends at the failure; the volumes follow.
+        {"SetupDiEnumDeviceInfo", [](const Nodes&) { return ARM(SetupDiEnumDeviceInfo, FALSE, ERROR_NOT_ENOUGH_MEMORY, 1, 1); },
+         Sweeps({kStartText, kStopText, R(kDiskA), R(kVolume)}, {kDiskA, kVolume})},
+        // A status that is not a phantom's leaves the node alone, at the first check and at the last.
+        {"CM_Get_DevNode_Status", [](const Nodes&) { return ARM(CM_Get_DevNode_Status, CONFIGRET{CR_FAILURE}, 0); },
+         Sweeps({kStartText, kStopText, R(kDiskB), R(kVolume)}, {kDiskB, kVolume})},
+        {"CM_Get_DevNode_Status, just before the removal",
+         [](const Nodes&) { return ARM(CM_Get_DevNode_Status, CONFIGRET{CR_FAILURE}, 0, 1, 1); },
+         Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, {kDiskB, kVolume})},
+        {"CM_Get_Device_IDW", [](const Nodes&) { return ARM(CM_Get_Device_IDW, CONFIGRET{CR_OUT_OF_MEMORY}, 0); },
+         Sweeps({kStartText, kStopText, R(kDiskB), R(kVolume)}, {kDiskB, kVolume})},
+        {"SetupDiCallClassInstaller", [](const Nodes&) { return ARM(SetupDiCallClassInstaller, FALSE, ERROR_ACCESS_DENIED); },
+         Sweeps({kStartText, kStopText, R(kDiskA), L"NodeSweepService: Error 0x5 removing phantom.", R(kDiskB), R(kVolume)},
+                {kDiskB, kVolume})},
+        // A failure that left no code: reported all the same, with the code it has.
+        {"GetLastError (reports no code)",
+         [](const Nodes& n) {
+             SimDevNodes_FailRemoval(n.a, ERROR_ACCESS_DENIED);
+             return ARM(GetLastError, DWORD{0}, 0, -1);
+         },
+         Sweeps({kStartText, kStopText, R(kDiskA), L"NodeSweepService: Error 0x0 removing phantom.", R(kDiskB), R(kVolume)},
+                {kDiskB, kVolume})},
+    };
+    for (const Row& row : rows) EXPECT_EQ(row.expected, Run(row)) << row.call;
+}
+
+// ---- the program path of the install command ----
+
+struct LongPath {
+    static size_t& Length() {
+        static size_t n = 0;
+        return n;
+    }
+    static std::vector<DWORD>& Sizes() {
+        static std::vector<DWORD> sizes;
+        return sizes;
+    }
+    static std::wstring& Registered() {
+        static std::wstring path;
+        return path;
+    }
+    // SetLastError left out for the program: the stub's own codes still go through.
+    static ImportPatch*& LastError() {
+        static ImportPatch* p = nullptr;
+        return p;
+    }
+    static std::atomic<int>& LeftOut() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+    static VOID WINAPI LeaveOutSetLastError(DWORD) { ++LeftOut(); }
+    static void SetError(DWORD error) {
+        if (LastError()) {
+            LastError()->original<VOID(WINAPI*)(DWORD)>()(error);
+        } else {
+            SetLastError(error);
+        }
+    }
+    static std::wstring Path() {
+        const std::wstring name = L"\\VarkoNodeSweepService.exe";
+        return L"C:\\" + std::wstring(Length() - 3 - name.size(), L'd') + name;
+    }
+    // As the platform does: a path that does not fit is cut to the buffer, terminated, and the
+    // result is the buffer's size with ERROR_INSUFFICIENT_BUFFER.
+    static DWORD WINAPI ModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
+        Sizes().push_back(size);
+        std::wstring path = Path();
+        if (path.size() < size) {
+            std::copy(path.begin(), path.end(), buffer);
+            buffer[path.size()] = L'\0';
+            return static_cast<DWORD>(path.size());
+        }
+        std::copy_n(path.begin(), size - 1, buffer);
+        buffer[size - 1] = L'\0';
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    static SC_HANDLE WINAPI OpenManager(LPCWSTR, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(uintptr_t{0x5C01}); }
+    static SC_HANDLE WINAPI Create(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR binaryPath,
+                                          LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR) {
+        Registered() = binaryPath;
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    static BOOL WINAPI Close(SC_HANDLE) { return TRUE; }
+};
+
+TEST(InstallPath, GrowsToTheLongestPathThereCanBe) {
+    ImportPatch moduleFileName("GetModuleFileNameW", reinterpret_cast<void*>(&LongPath::ModuleFileName));
+    ImportPatch openManager("OpenSCManagerW", reinterpret_cast<void*>(&LongPath::OpenManager));
+    ImportPatch createService("CreateServiceW", reinterpret_cast<void*>(&LongPath::Create));
+    ImportPatch close("CloseServiceHandle", reinterpret_cast<void*>(&LongPath::Close));
+    const std::vector<DWORD> doubling = {260, 520, 1040, 2080, 4160, 8320, 16640};
+    auto thenLongest = [&] {
+        std::vector<DWORD> sizes = doubling;
+        sizes.push_back(32768);
+        return sizes;
+    };
+    struct PathRow {
+        size_t length;
+        std::vector<DWORD> sizes;
+        bool registered;   // else the command fails on the path
+        bool leaveOutSetLastError;
+    };
+    const PathRow rows[] = {
+        {259, {260}, true, false},
+        {260, {260, 520}, true, false},
+        {16639, doubling, true, false},
+        {16640, thenLongest(), true, false},
+        {32767, thenLongest(), true, false},   // the longest path, and its terminator, fills the largest buffer
+        {32768, thenLongest(), false, false},
+        // The code of the last truncation stays: the same text.
+        {32768, thenLongest(), false, true},
+    };
+    for (const PathRow& row : rows) {
+        LongPath::Length() = row.length;
+        LongPath::Sizes().clear();
+        LongPath::Registered().clear();
+        LongPath::LeftOut() = 0;
+        std::string output;
+        bool installed = true;
+        {
+            std::unique_ptr<ImportPatch> lastError;
+            if (row.leaveOutSetLastError) {
+                lastError = std::make_unique<ImportPatch>("SetLastError", reinterpret_cast<void*>(&LongPath::LeaveOutSetLastError));
+            }
+            LongPath::LastError() = lastError.get();
+            StdoutCapture capture;
+            installed = InstallCommand();
+            output = capture.Text();
+            LongPath::LastError() = nullptr;
+        }
+        if (row.leaveOutSetLastError) {
+            EXPECT_LE(1, LongPath::LeftOut().load()) << "SetLastError was not called";
+        }
+        EXPECT_FALSE(installed) << row.length;
+        EXPECT_EQ(row.sizes, LongPath::Sizes()) << row.length;
+        if (row.registered) {
+            EXPECT_EQ("CreateService failed w/err 0x00000005\n", output) << row.length;
+            EXPECT_TRUE(L"\"" + LongPath::Path() + L"\"" == LongPath::Registered()) << row.length << ": not the whole path";
+        } else {
+            EXPECT_EQ("GetModuleFileName failed w/err 0x0000007a\n", output) << row.length;
+            EXPECT_TRUE(LongPath::Registered().empty());
+        }
+    }
+}
+
+}  // namespace
