@@ -3,7 +3,8 @@
 // the system's, never on the caller's, one event at a time and in order; events are not
 // delivered for interfaces present before the registration; CM_Unregister_Notification
 // waits for a callback of the registration in progress, so calling it from inside that
-// callback deadlocks, as the system's does; CM_MapCrToWin32Err maps the codes that have a
+// callback deadlocks, as the system's does (and returns once the delivery thread has let the
+// registration go); CM_MapCrToWin32Err maps the codes that have a
 // system error equivalent and returns the default for the others.
 #include <cstddef>
 #include <cstdio>
@@ -38,7 +39,8 @@ struct CmRegistration {
     bool closing = false;
     bool inCallback = false;
     DWORD threadId = 0;
-    std::condition_variable wake;   // its delivery thread: work queued or closing
+    std::condition_variable* wake = nullptr;   // its delivery thread: work queued or closing
+    bool released = false;                     // its delivery thread has let it go
 };
 
 // Guarded by the world mutex.
@@ -50,6 +52,21 @@ std::condition_variable workAvailable;   // a registration waits for a delivery 
 // (a thread costs milliseconds to start under Wine: the world reuses them, as a pool would).
 std::deque<std::shared_ptr<CmRegistration>> unassigned;
 int idleWorkers = 0;
+// The delivery threads' wake-ups, reused from registration to registration: each holds two
+// semaphores, and a host that checks its handles must not see them come and go with the
+// registrations it makes.
+std::deque<std::condition_variable> wakes;
+std::vector<std::condition_variable*> idleWakes;
+
+std::condition_variable* NewWake() {
+    wakes.emplace_back();
+    // winpthreads makes a condition variable's semaphores at its first wait: made now, they
+    // belong to the world for good rather than appear in the middle of a host's run.
+    std::mutex own;
+    std::unique_lock<std::mutex> hold(own);
+    wakes.back().wait_for(hold, std::chrono::seconds(0));
+    return &wakes.back();
+}
 
 uint64_t U(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
@@ -65,7 +82,7 @@ std::wstring Widen(const std::string& text) {
 void Deliver(std::unique_lock<std::mutex>& hold, const std::shared_ptr<CmRegistration>& r) {
     r->threadId = GetCurrentThreadId();
     for (;;) {
-        r->wake.wait(hold, [&] { return r->closing || !r->queue.empty(); });
+        r->wake->wait(hold, [&] { return r->closing || !r->queue.empty(); });
         if (r->closing) break;
         PendingEvent event = std::move(r->queue.front());
         r->queue.pop_front();
@@ -84,6 +101,9 @@ void Deliver(std::unique_lock<std::mutex>& hold, const std::shared_ptr<CmRegistr
         r->inCallback = false;
         cmChanged.notify_all();
     }
+    idleWakes.push_back(r->wake);
+    r->released = true;
+    cmChanged.notify_all();
 }
 
 void Worker() {
@@ -102,12 +122,15 @@ void Worker() {
 }  // namespace
 
 void QueueCmEventLocked(DWORD action, const GUID& classGuid, const std::string& path) {
-    std::wstring link = Widen(path);
+    QueueCmWideEventLocked(action, classGuid, Widen(path));
+}
+
+void QueueCmWideEventLocked(DWORD action, const GUID& classGuid, const std::wstring& link) {
     for (auto& [handle, r] : registrations) {
         if (r->closing) continue;
         if (!r->allClasses && std::memcmp(&r->classGuid, &classGuid, sizeof classGuid) != 0) continue;
         r->queue.push_back(PendingEvent{action, classGuid, link});
-        r->wake.notify_one();
+        r->wake->notify_one();
     }
 }
 
@@ -168,6 +191,12 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTE
     r->allClasses = (filter->Flags & CM_NOTIFY_FILTER_FLAG_ALL_INTERFACE_CLASSES) != 0;
     r->context = context;
     r->callback = callback;
+    if (idleWakes.empty()) {
+        r->wake = NewWake();
+    } else {
+        r->wake = idleWakes.back();
+        idleWakes.pop_back();
+    }
     unassigned.push_back(r);
     if (idleWorkers < static_cast<int>(unassigned.size())) std::thread(Worker).detach();
     workAvailable.notify_one();
@@ -189,13 +218,16 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Unregister_Notification(HCMNOTIFICATIO
     std::shared_ptr<CmRegistration> r = it->second;
     r->closing = true;   // listed until its callback has returned, so that WaitIdle waits for it
     r->queue.clear();
-    r->wake.notify_one();
+    r->wake->notify_one();
     if (r->inCallback && r->threadId == GetCurrentThreadId()) {
         std::fprintf(stderr, "simworld: CM_Unregister_Notification called from inside its own callback waits for "
                              "that callback: deadlock, as on Windows\n");
         std::fflush(stderr);
     }
-    cmChanged.wait(hold, [&] { return !r->inCallback; });
+    // Returns once the delivery thread has let the registration go, so that a registration made
+    // next finds it idle: the world's delivery threads and their wake-ups do not grow beyond the
+    // registrations that live at once.
+    cmChanged.wait(hold, [&] { return !r->inCallback && r->released; });
     registrations.erase(handle);
     cmChanged.notify_all();
     return CR_SUCCESS;

@@ -23,5 +23,7 @@ void AnnounceInterface(bool arrival, const GUID& classGuid, const std::string& p
 // cfgmgr.cpp: queues an action for every Configuration Manager registration of the class.
 // Caller holds the world mutex.
 void QueueCmEventLocked(DWORD action, const GUID& classGuid, const std::string& path);
+// The same with the UTF-16 link as given, which need not come from any code page.
+void QueueCmWideEventLocked(DWORD action, const GUID& classGuid, const std::wstring& link);
 
 }  // namespace sim

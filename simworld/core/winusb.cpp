@@ -19,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "random_device.h"
 #include "world.h"
 
 using namespace sim;
@@ -375,6 +376,8 @@ __declspec(dllexport) BOOL WINAPI WinUsb_Initialize(HANDLE file, PWINUSB_INTERFA
     Device* d = n ? w.FindByFile(name) : nullptr;
     if (!d) return record(0, FALSE, ERROR_INVALID_FUNCTION);   // not a WinUSB device
     if (!overlapped) return record(d->id, FALSE, ERROR_INVALID_HANDLE);   // WinUSB works with overlapped I/O only
+    DWORD refusal = 0;
+    if (RandomInitializeFailsLocked(*d, refusal)) return record(d->id, FALSE, refusal);
     Fault f;
     if (d->config.winusbError) return record(d->id, FALSE, d->config.winusbError);
     if (w.TakeFault(*d, SIM_OP_INITIALIZE, SIM_ANY, f)) return record(d->id, FALSE, f.value);
@@ -399,6 +402,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
     else if (d && w.TakeFault(*d, SIM_OP_FREE, SIM_ANY, f)) o.Fail(f.value);   // the interface stays
     else {
         CancelPending(w, handle, -1);   // what is still pending on the interface ends with it
+        CancelRandomTransfersLocked(handle);
         w.interfaces.erase(it);
     }
     w.Record("WinUsb_Free", dev, {U(handle)}, o.ok, o.error, nullptr, 0);
@@ -408,6 +412,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
 __declspec(dllexport) BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup,
                                                          PUCHAR buffer, ULONG bufferLength, PULONG transferred,
                                                          LPOVERLAPPED overlapped) {
+    if (auto answer = RandomControlTransfer(handle, setup, buffer, bufferLength, transferred, overlapped)) return *answer;
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Bytes packet(8);
@@ -457,6 +462,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE
 
 __declspec(dllexport) BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer,
                                                   ULONG bufferLength, PULONG transferred, LPOVERLAPPED overlapped) {
+    if (auto answer = RandomPipeTransfer(true, handle, pipeId, buffer, bufferLength, transferred, overlapped)) return *answer;
     World& w = TheWorld();
     std::unique_lock<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
@@ -528,6 +534,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle
 
 __declspec(dllexport) BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer,
                                                    ULONG bufferLength, PULONG transferred, LPOVERLAPPED overlapped) {
+    if (auto answer = RandomPipeTransfer(false, handle, pipeId, buffer, bufferLength, transferred, overlapped)) return *answer;
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
@@ -572,6 +579,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handl
 
 // Reset, flush and abort share one shape: a valid handle and pipe, then the pipe's effect.
 static BOOL PipeOperation(const char* name, int operation, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId) {
+    if (auto answer = RandomPipeOperation(operation, handle, pipeId)) return *answer;
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
@@ -603,6 +611,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handl
 
 __declspec(dllexport) BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG type,
                                                        ULONG length, PVOID value) {
+    if (auto answer = RandomSetPipePolicy(handle, pipeId, type, length, value)) return *answer;
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
@@ -625,6 +634,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE h
 
 __declspec(dllexport) BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG type,
                                                        PULONG length, PVOID value) {
+    if (auto answer = RandomGetPipePolicy(handle, pipeId, type, length, value)) return *answer;
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
@@ -652,6 +662,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE h
 
 __declspec(dllexport) BOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate,
                                                                 PUSB_INTERFACE_DESCRIPTOR descriptor) {
+    if (auto answer = RandomQueryInterfaceSettings(handle, alternate, descriptor)) return *answer;
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
@@ -702,6 +713,7 @@ static Outcome QueryPipe(Device* d, UCHAR alternate, UCHAR index, WINUSB_PIPE_IN
 
 __declspec(dllexport) BOOL WINAPI WinUsb_QueryPipeEx(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate, UCHAR index,
                                                      PWINUSB_PIPE_INFORMATION_EX info) {
+    if (auto answer = RandomQueryPipe(handle, alternate, index, true, info)) return *answer;
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
@@ -716,6 +728,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_QueryPipeEx(WINUSB_INTERFACE_HANDLE han
 
 __declspec(dllexport) BOOL WINAPI WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate, UCHAR index,
                                                    PWINUSB_PIPE_INFORMATION info) {
+    if (auto answer = RandomQueryPipe(handle, alternate, index, false, info)) return *answer;
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);
@@ -736,6 +749,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handl
 __declspec(dllexport) BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCHAR index,
                                                        USHORT language, PUCHAR buffer, ULONG bufferLength,
                                                        PULONG transferred) {
+    if (auto answer = RandomGetDescriptor(handle, type, index, language, buffer, bufferLength, transferred)) return *answer;
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     Device* d = w.ForInterface(handle);

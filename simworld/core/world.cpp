@@ -2,6 +2,7 @@
 #include "world.h"
 
 #include "interfaces.h"
+#include "random_device.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -86,6 +87,7 @@ void World::ResetLocked() {
     interfaces.clear();
     pending.clear();   // their OVERLAPPED records may be gone with the test that started them
     ResetInterfacesLocked();
+    ResetRandomDevicesLocked();
     calls.clear();
     keepCalls = keepData = true;
     changed.notify_all();

@@ -14,7 +14,11 @@ constexpr uint8_t kRequestVersion = 0x81;
 constexpr uint8_t kRequestIdentify = 0x83;
 
 void Handshake(void* handle) {
-    if (VendorRequest(handle, kDirectionIn, kRequestVersion, &protocolVersion, 1) != 0) return;
+    // Received apart: a request that fails may still leave its byte in the buffer, and then the
+    // version in force must stay what it was.
+    uint8_t version = 0;
+    if (VendorRequest(handle, kDirectionIn, kRequestVersion, &version, 1) != 0) return;
+    protocolVersion = version;
     uint32_t identity = 0;   // the firmware's own value; not interpreted here
     if (VendorRequest(handle, kDirectionIn, kRequestIdentify, &identity, 4) != 0) return;
     VendorRequest(handle, kDirectionOut, kRequestSession, nullptr, 0);
