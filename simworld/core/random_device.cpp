@@ -17,6 +17,7 @@
 #include "interfaces.h"
 #include "simworld_interfaces.h"
 #include "simworld_random.h"
+#include "simworld_rng.h"
 
 namespace sim {
 
@@ -38,27 +39,7 @@ constexpr DWORD kDeviceErrors[] = {ERROR_GEN_FAILURE,       ERROR_SEM_TIMEOUT,  
                                    ERROR_INVALID_FUNCTION,  ERROR_NOT_SUPPORTED,       ERROR_CRC,
                                    ERROR_FILE_NOT_FOUND,    ERROR_NO_SYSTEM_RESOURCES, ERROR_DEVICE_REMOVED};
 
-// splitmix64: small, fast, the same sequence in both widths.
-class Rng {
-public:
-    explicit Rng(uint64_t seed = 0) : state_(seed) {}
-    uint64_t Next() {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t Below(uint32_t n) { return n ? static_cast<uint32_t>(Next() % n) : 0; }
-    uint32_t Between(uint32_t low, uint32_t high) { return low + Below(high - low + 1); }
-    bool Percent(uint32_t p) { return Below(100) < p; }
-    template <class T, size_t N>
-    T Pick(const T (&items)[N]) {
-        return items[Below(static_cast<uint32_t>(N))];
-    }
-
-private:
-    uint64_t state_;
-};
+using Rng = SimRng;
 
 // How one device misbehaves: drawn once from its seed.
 struct Persona {

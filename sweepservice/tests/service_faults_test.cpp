@@ -16,25 +16,9 @@
 
 namespace {
 
-using Texts = std::vector<std::wstring>;
-
-const std::wstring kStartText = L"VarkoNodeSweepService in OnStart in Version 0.9.4.0";
-const std::wstring kStopText = L"VarkoNodeSweepService in OnStop";
 const std::wstring kDiskA = L"USBSTOR\\DISK&VEN_VARKO&PROD_KDX310&REV_1.00\\A";
 const std::wstring kDiskB = L"USBSTOR\\DISK&VEN_VARKO&PROD_CONSOLE_UNIT&REV_1.00\\B";
 const std::wstring kVolume = L"STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_VARKO&PROD_KDX510#V";
-
-std::wstring R(const std::wstring& id) { return L"NodeSweepService:  " + id + L" will be removed."; }
-
-Texts Removed() {
-    Texts out;
-    for (uint32_t i = 0; i < SimDevNodes_RemovedCount(); ++i) {
-        wchar_t id[256];
-        SimDevNodes_GetRemoved(i, id, 256);
-        out.push_back(id);
-    }
-    return out;
-}
 
 struct Nodes {
     uint32_t a, b, volume;
@@ -175,7 +159,7 @@ protected:
             SimDevNodes_HoldListing(0);
             stop.join();
             o.messages = Rec().Messages();
-            o.removed = Removed();
+            o.removed = RemovedNodes();
             o.states = States();
             o.reached = armed.hits() > 0;
         }
@@ -188,35 +172,35 @@ TEST_F(ServiceFaults, EveryPlatformCallOfTheRunningServiceFailing) {
     const Row rows[] = {
         // Results the service does not look at: it carries on.
         {"SetServiceStatus", [](const Nodes&) { return ARM(SetServiceStatus, FALSE, ERROR_INVALID_HANDLE, -1); },
-         Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, all, {})},
+         Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all, {})},
         {"ReportEventW", [](const Nodes&) { return ARM(ReportEventW, FALSE, ERROR_LOG_FILE_FULL, -1); },
          Sweeps({}, all)},
         {"DeregisterEventSource", [](const Nodes&) { return ARM(DeregisterEventSource, FALSE, ERROR_INVALID_HANDLE, -1); },
-         Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, all)},
+         Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
         {"SetupDiDestroyDeviceInfoList", &SetsStay::Make,
-         Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, all)},
+         Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
         // The stop polls for the running sweep without pausing, and still waits for its end.
-        {"Sleep (left out)", &NoSleep::Make, Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, all)},
+        {"Sleep (left out)", &NoSleep::Make, Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
         // No event source: the work goes on without events.
         {"RegisterEventSourceW", [](const Nodes&) { return ARM(RegisterEventSourceW, HANDLE{}, ERROR_ACCESS_DENIED, -1); },
          Sweeps({}, all)},
         // The disk drives cannot be listed: the volumes are swept all the same.
         {"SetupDiGetClassDevsW",
          [](const Nodes&) { return ARM(SetupDiGetClassDevsW, HDEVINFO(INVALID_HANDLE_VALUE), ERROR_ACCESS_DENIED); },
-         Sweeps({kStartText, kStopText, R(kVolume)}, {kVolume})},
+         Sweeps({kStartText, kStopText, RemovalText(kVolume)}, {kVolume})},
         // The walk of the disk drives ends at the failure; the volumes follow.
         {"SetupDiEnumDeviceInfo", [](const Nodes&) { return ARM(SetupDiEnumDeviceInfo, FALSE, ERROR_NOT_ENOUGH_MEMORY, 1, 1); },
-         Sweeps({kStartText, kStopText, R(kDiskA), R(kVolume)}, {kDiskA, kVolume})},
+         Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kVolume)}, {kDiskA, kVolume})},
         // A status that is not a phantom's leaves the node alone, at the first check and at the last.
         {"CM_Get_DevNode_Status", [](const Nodes&) { return ARM(CM_Get_DevNode_Status, CONFIGRET{CR_FAILURE}, 0); },
-         Sweeps({kStartText, kStopText, R(kDiskB), R(kVolume)}, {kDiskB, kVolume})},
+         Sweeps({kStartText, kStopText, RemovalText(kDiskB), RemovalText(kVolume)}, {kDiskB, kVolume})},
         {"CM_Get_DevNode_Status, just before the removal",
          [](const Nodes&) { return ARM(CM_Get_DevNode_Status, CONFIGRET{CR_FAILURE}, 0, 1, 1); },
-         Sweeps({kStartText, kStopText, R(kDiskA), R(kDiskB), R(kVolume)}, {kDiskB, kVolume})},
+         Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, {kDiskB, kVolume})},
         {"CM_Get_Device_IDW", [](const Nodes&) { return ARM(CM_Get_Device_IDW, CONFIGRET{CR_OUT_OF_MEMORY}, 0); },
-         Sweeps({kStartText, kStopText, R(kDiskB), R(kVolume)}, {kDiskB, kVolume})},
+         Sweeps({kStartText, kStopText, RemovalText(kDiskB), RemovalText(kVolume)}, {kDiskB, kVolume})},
         {"SetupDiCallClassInstaller", [](const Nodes&) { return ARM(SetupDiCallClassInstaller, FALSE, ERROR_ACCESS_DENIED); },
-         Sweeps({kStartText, kStopText, R(kDiskA), L"NodeSweepService: Error 0x5 removing phantom.", R(kDiskB), R(kVolume)},
+         Sweeps({kStartText, kStopText, RemovalText(kDiskA), L"NodeSweepService: Error 0x5 removing phantom.", RemovalText(kDiskB), RemovalText(kVolume)},
                 {kDiskB, kVolume})},
         // A failure that left no code: reported all the same, with the code it has.
         {"GetLastError (reports no code)",
@@ -224,7 +208,7 @@ TEST_F(ServiceFaults, EveryPlatformCallOfTheRunningServiceFailing) {
              SimDevNodes_FailRemoval(n.a, ERROR_ACCESS_DENIED);
              return ARM(GetLastError, DWORD{0}, 0, -1);
          },
-         Sweeps({kStartText, kStopText, R(kDiskA), L"NodeSweepService: Error 0x0 removing phantom.", R(kDiskB), R(kVolume)},
+         Sweeps({kStartText, kStopText, RemovalText(kDiskA), L"NodeSweepService: Error 0x0 removing phantom.", RemovalText(kDiskB), RemovalText(kVolume)},
                 {kDiskB, kVolume})},
     };
     for (const Row& row : rows) EXPECT_EQ(row.expected, Run(row)) << row.call;

@@ -141,6 +141,20 @@ bool Recorder::WaitFor(const std::function<bool()>& done, int timeoutMs) {
     return changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), done);
 }
 
+const std::wstring kStartText = L"VarkoNodeSweepService in OnStart in Version 0.9.4.0";
+const std::wstring kStopText = L"VarkoNodeSweepService in OnStop";
+
+std::wstring RemovalText(const std::wstring& id) { return L"NodeSweepService:  " + id + L" will be removed."; }
+
+Texts RemovedNodes() {
+    Texts out;
+    for (uint32_t i = 0; i < SimDevNodes_RemovedCount(); ++i) {
+        wchar_t id[256];
+        SimDevNodes_GetRemoved(i, id, 256);
+        out.push_back(id);
+    }
+    return out;
+}
 
 ServiceHost::ServiceHost()
     : setStatus_("SetServiceStatus", reinterpret_cast<void*>(&FakeSetServiceStatus)),

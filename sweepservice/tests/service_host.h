@@ -76,6 +76,13 @@ Recorder& Rec();
 constexpr GUID kDiskDrives = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 constexpr GUID kVolumes = {0x71A27CDD, 0x812A, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
 
+// What the service writes to the event log, and the nodes the world removed, in order.
+using Texts = std::vector<std::wstring>;
+extern const std::wstring kStartText;
+extern const std::wstring kStopText;
+std::wstring RemovalText(const std::wstring& id);
+Texts RemovedNodes();
+
 class ServiceHost : public ::testing::Test {
 protected:
     ServiceHost();

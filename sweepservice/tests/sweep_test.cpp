@@ -10,23 +10,6 @@
 
 namespace {
 
-using Texts = std::vector<std::wstring>;
-
-const std::wstring kStartText = L"VarkoNodeSweepService in OnStart in Version 0.9.4.0";
-const std::wstring kStopText = L"VarkoNodeSweepService in OnStop";
-
-std::wstring Removal(const std::wstring& id) { return L"NodeSweepService:  " + id + L" will be removed."; }
-
-Texts Removed() {
-    Texts out;
-    for (uint32_t i = 0; i < SimDevNodes_RemovedCount(); ++i) {
-        wchar_t id[256];
-        SimDevNodes_GetRemoved(i, id, 256);
-        out.push_back(id);
-    }
-    return out;
-}
-
 class Sweep : public ServiceHost {
 protected:
     // First sweep soon, then hourly: the period never comes round within a test.
@@ -47,9 +30,9 @@ TEST_F(Sweep, RemovesEachPatternInBothClassesDisksFirst) {
     ASSERT_TRUE(WaitForSweeps(2));
     Control(SERVICE_CONTROL_STOP);
 
-    EXPECT_EQ((Texts{kStartText, Removal(disk1), Removal(disk2), Removal(disk3), Removal(vol1), kStopText}),
+    EXPECT_EQ((Texts{kStartText, RemovalText(disk1), RemovalText(disk2), RemovalText(disk3), RemovalText(vol1), kStopText}),
               Rec().Messages());
-    EXPECT_EQ((Texts{disk1, disk2, disk3, vol1}), Removed());
+    EXPECT_EQ((Texts{disk1, disk2, disk3, vol1}), RemovedNodes());
     EXPECT_EQ(0u, SimDevNodes_NodeCount());
     for (const auto& e : Rec().events) {
         EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, e.type);
@@ -104,11 +87,11 @@ TEST_F(Sweep, FailedRemovalIsReportedAndTheWalkGoesOn) {
     Start(service_);
     ASSERT_TRUE(WaitForSweeps(2));
     Control(SERVICE_CONTROL_STOP);
-    EXPECT_EQ((Texts{kStartText, Removal(a), L"NodeSweepService: Error 0x5 removing phantom.", Removal(b), Removal(c),
+    EXPECT_EQ((Texts{kStartText, RemovalText(a), L"NodeSweepService: Error 0x5 removing phantom.", RemovalText(b), RemovalText(c),
                      L"NodeSweepService: Error 0xe000020b removing phantom.", kStopText}),
               Rec().Messages());
     EXPECT_EQ(EVENTLOG_ERROR_TYPE, Rec().events.at(2).type);
-    EXPECT_EQ((Texts{b}), Removed());
+    EXPECT_EQ((Texts{b}), RemovedNodes());
     EXPECT_TRUE(SimDevNodes_InTree(nodeA));
 }
 
@@ -122,8 +105,8 @@ TEST_F(Sweep, UnreadableIdsAndUnlistableClassesAreSkippedSilently) {
     Start(service_);
     ASSERT_TRUE(WaitForSweeps(1));
     Control(SERVICE_CONTROL_STOP);
-    EXPECT_EQ((Texts{kStartText, Removal(vol), kStopText}), Rec().Messages());
-    EXPECT_EQ((Texts{vol}), Removed());
+    EXPECT_EQ((Texts{kStartText, RemovalText(vol), kStopText}), Rec().Messages());
+    EXPECT_EQ((Texts{vol}), RemovedNodes());
 }
 
 TEST_F(Sweep, ADevicePluggedBackInBeforeItsRemovalStays) {
@@ -134,14 +117,14 @@ TEST_F(Sweep, ADevicePluggedBackInBeforeItsRemovalStays) {
     uint32_t backNode = SimDevNodes_AddNode(&kDiskDrives, back.c_str(), SIM_NODE_PHANTOM);
     SimDevNodes_AddNode(&kDiskDrives, gone.c_str(), SIM_NODE_PHANTOM);
     Rec().onEvent = [&](const std::wstring& message) {
-        if (message == Removal(back)) SimDevNodes_SetStatus(backNode, SIM_NODE_PRESENT);
+        if (message == RemovalText(back)) SimDevNodes_SetStatus(backNode, SIM_NODE_PRESENT);
     };
     Start(service_);
     ASSERT_TRUE(WaitForSweeps(2));
     Control(SERVICE_CONTROL_STOP);
     EXPECT_TRUE(SimDevNodes_InTree(backNode)) << "the device present again was removed";
-    EXPECT_EQ((Texts{gone}), Removed());
-    EXPECT_EQ((Texts{kStartText, Removal(back), Removal(gone), kStopText}), Rec().Messages());
+    EXPECT_EQ((Texts{gone}), RemovedNodes());
+    EXPECT_EQ((Texts{kStartText, RemovalText(back), RemovalText(gone), kStopText}), Rec().Messages());
 }
 
 // The SCM's part for the program's own entry: the service starts on a thread of its own, the
@@ -214,7 +197,7 @@ TEST_F(Sweep, TheProgramSweepsFiveMinutesAfterItsStartThenHourlyAndStopsInQuarte
     }
     ASSERT_FALSE(steps.empty()) << "the stop did not wait for the sweep";
     for (DWORD ms : steps) EXPECT_EQ(250u, ms) << "the stop waits for a sweep in steps of 250 ms";
-    EXPECT_EQ((Texts{kStartText, kStopText, Removal(id)}), Rec().Messages());
+    EXPECT_EQ((Texts{kStartText, kStopText, RemovalText(id)}), Rec().Messages());
     EXPECT_EQ((std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}), States());
 }
 
@@ -276,7 +259,7 @@ TEST_F(Sweep, StopDuringASweepWaitsInQuarterSecondStepsUntilItEnds) {
     stop.join();
     EXPECT_EQ((std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}), States());
     // The sweep that was under way finished its work before the SCM heard of the stop.
-    EXPECT_EQ((Texts{kStartText, kStopText, Removal(id)}), Rec().Messages());
+    EXPECT_EQ((Texts{kStartText, kStopText, RemovalText(id)}), Rec().Messages());
     EXPECT_LT(Rec().events.back().sequence, Rec().statuses.back().sequence);
     std::vector<DWORD> steps;
     for (const auto& s : Rec().sleeps) {

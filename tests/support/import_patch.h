@@ -14,6 +14,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 class ImportPatch {
 public:
@@ -40,26 +41,34 @@ public:
     // True when the module imports the function by name.
     static bool Imports(HMODULE module, const char* function) { return FindSlot(module, function) != nullptr; }
 
-private:
-    static void** FindSlot(HMODULE module, const char* function) {
+    // Every import entry of the module for the function, by name (a module may import it from
+    // more than one DLL).
+    static std::vector<void**> Slots(HMODULE module, const char* function) {
+        std::vector<void**> out;
         auto base = reinterpret_cast<BYTE*>(module);
         auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
         auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
         const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        if (dir.VirtualAddress == 0) return nullptr;
+        if (dir.VirtualAddress == 0) return out;
         auto imports = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
         for (; imports->Name; ++imports) {
             auto names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imports->OriginalFirstThunk);
-            auto slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imports->FirstThunk);
-            for (; names->u1.AddressOfData; ++names, ++slots) {
+            auto entries = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imports->FirstThunk);
+            for (; names->u1.AddressOfData; ++names, ++entries) {
                 if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
                 auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
                 if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) {
-                    return reinterpret_cast<void**>(&slots->u1.Function);
+                    out.push_back(reinterpret_cast<void**>(&entries->u1.Function));
                 }
             }
         }
-        return nullptr;
+        return out;
+    }
+
+private:
+    static void** FindSlot(HMODULE module, const char* function) {
+        std::vector<void**> slots = Slots(module, function);
+        return slots.empty() ? nullptr : slots.front();
     }
 
     bool StillLoaded() const {

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "LinkWinUsb.h"
+#include "bench_support.h"
 #include "guarded_memory.h"
 #include "handle_probe.h"
 #include "host_library.h"
@@ -42,6 +43,7 @@
 #include "simworld.h"
 #include "simworld_interfaces.h"
 #include "simworld_random.h"
+#include "simworld_rng.h"
 #include "world_window_notifications.h"
 
 namespace {
@@ -57,26 +59,7 @@ constexpr size_t kMaxRegistrations = 12;
 constexpr uint8_t kDestinationByte = 0xA7;
 constexpr uint8_t kRecordByte = 0xEE;
 
-// splitmix64, as the random devices use it.
-class Rng {
-public:
-    explicit Rng(uint64_t seed = 0) : state_(seed) {}
-    uint64_t Next() {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t Below(uint32_t n) { return n ? static_cast<uint32_t>(Next() % n) : 0; }
-    bool Percent(uint32_t p) { return Below(100) < p; }
-    template <class T, size_t N>
-    T Pick(const T (&items)[N]) {
-        return items[Below(static_cast<uint32_t>(N))];
-    }
-
-private:
-    uint64_t state_;
-};
+using Rng = SimRng;
 
 uint64_t Mix(uint64_t a, uint64_t b) {
     Rng r(a ^ (b * 0xD1B54A32D192ED03ull));
@@ -576,17 +559,6 @@ struct Options {
     bool profile = false;   // time per action at the end
     std::string only;       // names of the actions allowed, comma-separated; empty: all
 };
-
-double Now() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / frequency;
-}
 
 class Fuzzer {
 public:
@@ -1746,7 +1718,7 @@ void Fuzzer::Step(Action action) {
     SimRandomCounters before{};
     SimRandom_Counters(&before);
     long long showings = 1;   // how many times the device's bytes may be shown
-    double began = Now();
+    double began = SecondsNow();
     switch (action) {
     case kOpenDevice: DoOpenDevice(); break;
     case kCloseDevice: DoCloseDevice(); break;
@@ -1785,11 +1757,11 @@ void Fuzzer::Step(Action action) {
     for (int i = 0; i < kExports; ++i) {
         if (std::strcmp(ran, kExportNames[i]) == 0) counted = static_cast<Action>(i);
     }
-    double middle = Now();
+    double middle = SecondsNow();
     if (options_.verbose) Say("    took %.3f ms\n", 1e3 * (middle - began));
     CheckAfterCall(counted, before, showings);
     actionSeconds_[action] += middle - began;
-    checkSeconds_[action] += Now() - middle;
+    checkSeconds_[action] += SecondsNow() - middle;
     ++actionCount_[action];
 }
 
@@ -1856,7 +1828,7 @@ bool Fuzzer::RunEpisode(uint64_t episode, uint64_t last) {
         context.iteration.store(i);
         Step(static_cast<Action>(action));
         if (options_.calls && totalCalls_ >= options_.calls) return false;
-        if (options_.seconds > 0 && Now() - started_ >= options_.seconds) return false;
+        if (options_.seconds > 0 && SecondsNow() - started_ >= options_.seconds) return false;
     }
     return true;
 }
@@ -1984,10 +1956,10 @@ void Fuzzer::TakeBaseline() {
     baselineBlocks_ = LibraryAllocations::Live();
     baselineHandles_ = ProbeHandleSlot();
     if (options_.verbose) Say("handles at baseline:%s\n", HandleTypes().c_str());
-    started_ = Now();
+    started_ = SecondsNow();
 }
 
-double Fuzzer::Elapsed() const { return Now() - started_; }
+double Fuzzer::Elapsed() const { return SecondsNow() - started_; }
 
 void Fuzzer::Summary() const {
     double seconds = Elapsed();

@@ -11,6 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "import_patch.h"
+
 class LibraryAllocations {
 public:
     // Patches every import slot of the module for the functions counted. False when the module
@@ -127,7 +129,7 @@ private:
     template <class F>
     static int Patch(HMODULE module, const char* function, void* replacement, F* original) {
         int count = 0;
-        for (void** slot : Slots(module, function)) {
+        for (void** slot : ImportPatch::Slots(module, function)) {
             DWORD protect = 0;
             VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &protect);
             if (*slot != replacement) {
@@ -138,27 +140,5 @@ private:
             VirtualProtect(slot, sizeof(void*), protect, &protect);
         }
         return count;
-    }
-
-    static std::vector<void**> Slots(HMODULE module, const char* function) {
-        std::vector<void**> out;
-        auto base = reinterpret_cast<BYTE*>(module);
-        auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-        auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        if (dir.VirtualAddress == 0) return out;
-        auto imports = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
-        for (; imports->Name; ++imports) {
-            auto names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imports->OriginalFirstThunk);
-            auto slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imports->FirstThunk);
-            for (; names->u1.AddressOfData; ++names, ++slots) {
-                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-                auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) {
-                    out.push_back(reinterpret_cast<void**>(&slots->u1.Function));
-                }
-            }
-        }
-        return out;
     }
 };

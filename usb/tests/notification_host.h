@@ -188,7 +188,15 @@ private:
     ImportPatch patch_;
 };
 
-inline HWND FindNotificationWindow() { return FindWindowExA(HWND_MESSAGE, nullptr, "LinkWinUsb API", nullptr); }
+// The library's window in this process: other test programs running beside this one have theirs.
+inline HWND FindNotificationWindow() {
+    for (HWND w = nullptr; (w = FindWindowExA(HWND_MESSAGE, w, "LinkWinUsb API", nullptr)) != nullptr;) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(w, &process);
+        if (process == GetCurrentProcessId()) return w;
+    }
+    return nullptr;
+}
 
 // RegisterForDeviceNotification on a thread of its own. Construction returns once the call
 // has reported the present interfaces (or has returned).
@@ -225,7 +233,7 @@ public:
         return posted && WaitFor([&] { return returned_.load(); }, timeoutMs);
     }
     // Ends the loop and the thread.
-    bool Quit(int timeoutMs = 5000) {
+    bool Quit(int timeoutMs = 60000) {
         if (!thread_.joinable()) return returned_;
         bool done = EndLoop(timeoutMs);
         stop_ = true;
