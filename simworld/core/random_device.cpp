@@ -352,19 +352,23 @@ BOOL Transfer(World& w, const char* function, const Target& t, std::initializer_
     return Answer(w, function, t, args, 0, packet.data(), packet.size());
 }
 
-std::string RandomNarrowPath(Rng& rng) {
-    size_t length;
+// Empty, short, around MAX_PATH, long, or far beyond what any path buffer expects.
+size_t RandomPathLength(Rng& rng) {
     switch (rng.Below(10)) {
-    case 0: length = 0; break;
+    case 0: return 0;
     case 1:
     case 2:
-    case 3: length = rng.Between(1, 40); break;
+    case 3: return rng.Between(1, 40);
     case 4:
-    case 5: length = rng.Between(250, 270); break;   // around MAX_PATH
+    case 5: return rng.Between(250, 270);   // around MAX_PATH
     case 6:
-    case 7: length = rng.Between(1000, 5000); break;
-    default: length = rng.Between(30000, 70000); break;
+    case 7: return rng.Between(1000, 5000);
+    default: return rng.Between(30000, 70000);
     }
+}
+
+std::string RandomNarrowPath(Rng& rng) {
+    size_t length = RandomPathLength(rng);
     uint32_t style = rng.Below(3);
     std::string path(length, 'x');
     for (char& c : path) {
@@ -375,18 +379,7 @@ std::string RandomNarrowPath(Rng& rng) {
 }
 
 std::wstring RandomWideLink(Rng& rng) {
-    size_t length;
-    switch (rng.Below(10)) {
-    case 0: length = 0; break;
-    case 1:
-    case 2:
-    case 3: length = rng.Between(1, 40); break;
-    case 4:
-    case 5: length = rng.Between(250, 270); break;
-    case 6:
-    case 7: length = rng.Between(1000, 5000); break;
-    default: length = rng.Between(30000, 70000); break;
-    }
+    size_t length = RandomPathLength(rng);
     uint32_t style = rng.Below(8);
     std::wstring link(length, L'x');
     for (wchar_t& c : link) c = static_cast<wchar_t>(DrawTextUnit(rng, style));

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs Windows x86 programs in one boot of the x86 guest and brings back each job's outcome.
-#   run.sh --bin DIR --jobs FILE --overrides FILE --out DIR [--timeout SECONDS] [--winedebug SPEC]
+#   run.sh --bin DIR --jobs FILE --overrides FILE --out DIR [--timeout SECONDS] [--winedebug CHANNELS]
 # DIR holds the programs and their DLLs; FILE lists the jobs, one per line, tab-separated:
 # name, time-out in seconds, lane (1 or 2: the two lanes run side by side), program, arguments.
 # Each job leaves NAME.out, NAME.err, NAME.rc and NAME.seconds in the results folder; the

@@ -17,15 +17,6 @@ LRESULT CALLBACK CountPosted(HWND window, UINT message, WPARAM wParam, LPARAM lP
     return CallWindowProcA(libraryProcedure, window, message, wParam, lParam);
 }
 
-std::vector<SimCall> CallsNamed(const char* name) {
-    std::vector<SimCall> out;
-    for (uint32_t i = 0, n = SimWorld_CallCount(); i < n; ++i) {
-        SimCall c{};
-        if (SimWorld_GetCall(i, &c) && std::strcmp(c.function, name) == 0) out.push_back(c);
-    }
-    return out;
-}
-
 TEST(FirstRegistration, TheWindowIsMadeOnceItCanBeAndItsLoopCarriesOnPastFailingCalls) {
     if (GetModuleHandleA("LinkWinUsb.dll")) GTEST_SKIP() << "needs a process that never loaded the library";
     SimWorld_Reset();

@@ -188,6 +188,16 @@ private:
     ImportPatch patch_;
 };
 
+// The world's recorded calls of that name, in order.
+inline std::vector<SimCall> CallsNamed(const char* name) {
+    std::vector<SimCall> out;
+    for (uint32_t i = 0, n = SimWorld_CallCount(); i < n; ++i) {
+        SimCall c{};
+        if (SimWorld_GetCall(i, &c) && std::strcmp(c.function, name) == 0) out.push_back(c);
+    }
+    return out;
+}
+
 // The library's window in this process: other test programs running beside this one have theirs.
 inline HWND FindNotificationWindow() {
     for (HWND w = nullptr; (w = FindWindowExA(HWND_MESSAGE, w, "LinkWinUsb API", nullptr)) != nullptr;) {
@@ -312,14 +322,6 @@ protected:
         record->dbcc_classguid = cls;
         std::memcpy(record->dbcc_name, path, std::strlen(path) + 1);
         return SendMessageA(window_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
-    }
-    std::vector<SimCall> CallsNamed(const char* name) {
-        std::vector<SimCall> out;
-        for (uint32_t i = 0, n = SimWorld_CallCount(); i < n; ++i) {
-            SimCall c{};
-            if (SimWorld_GetCall(i, &c) && std::strcmp(c.function, name) == 0) out.push_back(c);
-        }
-        return out;
     }
     // The data recorded with the n-th call of that name (the filter of a window registration).
     std::vector<uint8_t> DataOfCall(const char* name, size_t n = 0) {
