@@ -84,27 +84,39 @@ double Dispatch(const Api& api, HWND window, int registrations, const char* labe
     return perEvent;
 }
 
-double Registration(const Api& api, int present) {
-    Class cls;
-    for (int i = 0; i < present; ++i) {
-        std::string path = "\\\\?\\sim#present#" + std::to_string(i) + "#{8f0a6c3e-5b1d-4c2a-9e7f-3d2b1a0c9e8d}";
-        SimInterfaces_Add(&cls.guid, path.c_str());
+// Registrations for classes with each count of present interfaces, taken in turns so that a
+// drift of the machine (the world's delivery thread, other work) weighs on every count alike.
+std::vector<double> Registrations(const Api& api, const std::vector<int>& counts) {
+    std::vector<Class> classes(counts.size());
+    for (size_t c = 0; c < counts.size(); ++c) {
+        for (int i = 0; i < counts[c]; ++i) {
+            std::string path = "\\\\?\\sim#present#" + std::to_string(i) + "#{8f0a6c3e-5b1d-4c2a-9e7f-3d2b1a0c9e8d}";
+            SimInterfaces_Add(&classes[c].guid, path.c_str());
+        }
     }
-    const int rounds = present >= 1000 ? 40 : present >= 100 ? 100 : 200;
-    std::vector<double> times;
-    calls = 0;
+    const int rounds = 100;
+    std::vector<std::vector<double>> times(counts.size());
+    std::vector<unsigned long long> reports(counts.size(), 0);
     for (int r = 0; r < rounds; ++r) {
-        auto start = std::chrono::steady_clock::now();
-        api.CmRegister(Count, cls.text.c_str());
-        times.push_back(Seconds(start) * 1e6);
-        api.CmUnregister(Count, cls.text.c_str());
+        for (size_t c = 0; c < counts.size(); ++c) {
+            calls = 0;
+            auto start = std::chrono::steady_clock::now();
+            api.CmRegister(Count, classes[c].text.c_str());
+            times[c].push_back(Seconds(start) * 1e6);
+            reports[c] += calls.load();
+            api.CmUnregister(Count, classes[c].text.c_str());
+        }
     }
-    std::sort(times.begin(), times.end());
-    double median = times[times.size() / 2];
-    std::printf("registration  %4d present interfaces: %d registrations, %llu reports, median %.1f us per registration, "
-                "%.3f us per reported interface\n",
-                present, rounds, static_cast<unsigned long long>(calls.load()), median, median / present);
-    return median;
+    std::vector<double> medians;
+    for (size_t c = 0; c < counts.size(); ++c) {
+        std::sort(times[c].begin(), times[c].end());
+        double median = times[c][times[c].size() / 2];
+        std::printf("registration  %4d present interfaces: %d registrations, %llu reports, median %.1f us per "
+                    "registration, %.3f us per reported interface\n",
+                    counts[c], rounds, reports[c], median, median / counts[c]);
+        medians.push_back(median);
+    }
+    return medians;
 }
 
 struct Run {
@@ -141,9 +153,8 @@ void RunAll() {
     std::printf("dispatch: added cost per registration %.3f us (1 to 10), %.3f us (1 to 100); ratio %.2f (target <= 1.2)\n",
                 add10, add100, add100 / add10);
 
-    double r10 = Registration(api, 10);
-    double r100 = Registration(api, 100);
-    double r1000 = Registration(api, 1000);
+    std::vector<double> r = Registrations(api, {10, 100, 1000});
+    double r10 = r[0], r100 = r[1], r1000 = r[2];
     double per100 = (r100 - r10) / 90, per1000 = (r1000 - r10) / 990;
     std::printf("registration: added cost per present interface %.3f us (10 to 100), %.3f us (10 to 1000); ratio %.2f "
                 "(target <= 1.2)\n",
