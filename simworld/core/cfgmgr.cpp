@@ -12,7 +12,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "interfaces.h"
@@ -119,6 +118,20 @@ void Worker() {
     }
 }
 
+// A delivery thread per registration: with hundreds of registrations a 32-bit process runs out
+// of address space for default 2 MB stacks, so each reserves a small one. False when none starts.
+DWORD WINAPI WorkerThread(LPVOID) {
+    Worker();
+    return 0;
+}
+
+bool StartWorker() {
+    HANDLE thread = CreateThread(nullptr, 256 * 1024, WorkerThread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (!thread) return false;
+    CloseHandle(thread);
+    return true;
+}
+
 }  // namespace
 
 void QueueCmEventLocked(DWORD action, const GUID& classGuid, const std::string& path) {
@@ -198,7 +211,14 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTE
         idleWakes.pop_back();
     }
     unassigned.push_back(r);
-    if (idleWorkers < static_cast<int>(unassigned.size())) std::thread(Worker).detach();
+    if (idleWorkers < static_cast<int>(unassigned.size()) && !StartWorker()) {
+        // No thread to deliver its events: the registration is refused, as the system refuses one
+        // it has no resources for.
+        unassigned.pop_back();
+        idleWakes.push_back(r->wake);
+        *notifyContext = nullptr;
+        return record(CR_OUT_OF_MEMORY);
+    }
     workAvailable.notify_one();
     registrations[r->handle] = r;
     *notifyContext = r->handle;
