@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -96,8 +97,13 @@ bool Exchange(const Api& api, const std::string& path, std::vector<uint8_t>& inb
     std::printf("   transfer time-out of the IN pipe: %u ms\n", static_cast<uint32_t>(timeout));
 
     char text[96];
+    // The device's name from its path: the part after its last '#'-separated class, in whatever
+    // letter case the system reported it.
+    std::string lower = path;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    size_t at = lower.find("pid_");
     uint32_t length = static_cast<uint32_t>(std::snprintf(text, sizeof text, "hello from the host to %s",
-                                                          path.substr(path.find("pid_")).c_str()));
+                                                          at == std::string::npos ? path.c_str() : path.c_str() + at));
     bool wrote = api.Write(h, pair.out.pipeId, text, length) == 1;
     std::printf("   wrote %u bytes: %s\n", length, wrote ? "ok" : "FAILED");
     uint32_t received = 0;

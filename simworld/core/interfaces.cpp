@@ -121,7 +121,12 @@ void AnnounceInterface(bool arrival, const GUID& classGuid, const std::string& p
     record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     record->dbcc_reserved = 0;
     record->dbcc_classguid = classGuid;
+    // Windows may name the interface in other letter case here than through SetupAPI and the
+    // Configuration Manager: the same path comes in capitals.
     std::memcpy(record->dbcc_name, path.c_str(), path.size() + 1);
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (record->dbcc_name[i] >= 'a' && record->dbcc_name[i] <= 'z') record->dbcc_name[i] = static_cast<char>(record->dbcc_name[i] - 'a' + 'A');
+    }
     WPARAM event = arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
     for (HWND window : recipients) {
         DWORD_PTR answer = 0;

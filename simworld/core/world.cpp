@@ -3,6 +3,7 @@
 
 #include "interfaces.h"
 #include "random_device.h"
+#include "simworld_rng.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -40,6 +41,15 @@ Device* World::ForInterface(WINUSB_INTERFACE_HANDLE handle) {
     auto it = interfaces.find(handle);
     if (it == interfaces.end()) return nullptr;
     return Find(it->second.device);
+}
+
+bool World::CheckHandle(const char* function, WINUSB_INTERFACE_HANDLE handle) {
+    if (!handle) return false;
+    if (interfaces.count(handle)) return true;
+    char text[160];
+    std::snprintf(text, sizeof text, "%s with handle %p, which WinUSB never issued or has freed", function, handle);
+    violations.push_back(Violation{text});
+    return false;
 }
 
 bool World::TakeFault(Device& d, int operation, int request, Fault& out) {
@@ -86,6 +96,12 @@ void World::ResetLocked() {
     devices.clear();
     interfaces.clear();
     pending.clear();   // their OVERLAPPED records may be gone with the test that started them
+    for (PendingTransfer* t : waiting) {   // their callers return as from an aborted transfer
+        t->done = true;
+        t->status = 0xC0000120;
+    }
+    violations.clear();
+    seed = kDefaultSeed;
     ResetInterfacesLocked();
     ResetRandomDevicesLocked();
     calls.clear();
@@ -163,6 +179,11 @@ static int AddDeviceLocked(const SimUsbDeviceConfig* config, char* path, size_t 
     d.filePath = dir + L"\\" + wname;
     std::string narrowDir(dir.begin(), dir.end());
     d.path = "\\\\?\\" + narrowDir + "\\" + name;
+    // Windows reports one of these for calls on an unplugged device; a seeded draw per device
+    // keeps any test from depending on one.
+    constexpr DWORD kErrorNoSuchDevice = 433;   // ERROR_NO_SUCH_DEVICE, which the mingw headers lack
+    constexpr DWORD kGoneErrors[] = {ERROR_BAD_COMMAND, ERROR_DEVICE_NOT_CONNECTED, kErrorNoSuchDevice};
+    d.goneError = SimRng(w.seed ^ (static_cast<uint64_t>(d.id) << 32)).Pick(kGoneErrors);
     HANDLE f = CreateFileW(d.filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return 0;
     DWORD written = 0;
@@ -255,8 +276,10 @@ SIMWORLD_API void SimWorld_QueueMessage(int device, const void* data, uint32_t l
     Device* d = w.Find(device);
     if (!d) return;
     auto p = static_cast<const uint8_t*>(data);
-    d->toHost.emplace_back(p, p + (p ? length : 0));
-    if (!p) d->toHost.back().resize(length);
+    OutMessage m;
+    m.data.assign(p, p + (p ? length : 0));
+    if (!p) m.data.resize(length);
+    d->toHost.push_back(std::move(m));
     w.changed.notify_all();
 }
 
@@ -318,6 +341,36 @@ SIMWORLD_API void SimWorld_ShortTransfer(int device, int operation, int request,
 
 SIMWORLD_API void SimWorld_Stall(int device, int operation, int request, uint32_t times) {
     AddFault(device, Fault{operation, request, FaultKind::Stall, ERROR_GEN_FAILURE, times});
+}
+
+SIMWORLD_API void SimWorld_Hang(int device, int operation, int request, uint32_t bytes, uint32_t times) {
+    AddFault(device, Fault{operation, request, FaultKind::Hang, bytes, times});
+}
+
+SIMWORLD_API void SimWorld_SetSeed(uint64_t seed) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    w.seed = seed;
+}
+
+SIMWORLD_API uint32_t SimWorld_ContractViolations(char* firstText, size_t capacity) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    CopyOut(w.violations.empty() ? std::string() : w.violations.front().text, firstText, capacity);
+    return static_cast<uint32_t>(w.violations.size());
+}
+
+SIMWORLD_API void SimWorld_ClearViolations(void) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    w.violations.clear();
+}
+
+SIMWORLD_API uint32_t SimWorld_IncomingBytes(int device) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    Device* d = w.Find(device);
+    return d ? static_cast<uint32_t>(d->incoming.size()) : 0;
 }
 
 SIMWORLD_API void SimWorld_ClearFaults(int device) {

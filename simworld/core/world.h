@@ -19,7 +19,9 @@ namespace sim {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class FaultKind { Fail, Short, Stall };
+// Hang: the device moves `value` bytes and then stops answering (NAKs), so the transfer waits
+// for its pipe's time-out, an abort or the device's removal.
+enum class FaultKind { Fail, Short, Stall, Hang };
 
 struct Fault {
     int operation;
@@ -34,7 +36,19 @@ struct PipeState {
     SimPipe info{};
     bool stalled = false;
     std::map<uint32_t, Bytes> policies;
-    Bytes cached;   // IN data the device sent beyond a read's length, for the next read
+    Bytes cached;   // IN data of a packet beyond a read's length, for the next read
+    bool cachedShort = false;   // that packet was short: the read that takes the rest ends there
+};
+
+// A message the firmware sends, packet by packet.
+struct OutMessage {
+    Bytes data;
+    size_t sent = 0;       // bytes already in packets
+};
+
+// A contract the caller broke (a handle WinUSB never issued or already freed).
+struct Violation {
+    std::string text;
 };
 
 struct Device {
@@ -44,8 +58,12 @@ struct Device {
     std::string path;         // narrow interface path handed to the host
     std::wstring filePath;    // the file that stands for the device node
     bool present = true;
-    std::deque<Bytes> toHost;
+    std::deque<OutMessage> toHost;
+    Bytes incoming;                    // bytes of a message the firmware has not seen end yet
+    uint32_t expectedLength = 0;       // announced by request 0x85: the message ends there
     std::vector<Bytes> received;
+    DWORD goneError = ERROR_BAD_COMMAND;   // what calls fail with once the device is unplugged
+    HANDLE ownerFile = nullptr;        // the file handle WinUSB was initialised on, while it is open
     uint32_t announceOverride = UINT32_MAX;
     std::vector<Fault> faults;
     std::map<int, uint32_t> atOnce;   // operation: overlapped transfers left that finish at once
@@ -56,17 +74,22 @@ struct Device {
     int interfaceId = 0;      // the device's interface of the device interface class
 };
 
-// An overlapped transfer that returned ERROR_IO_PENDING and has not completed yet.
+enum class TransferKind { Read, Write, Control };
+
+// A transfer under way: an overlapped one that returned ERROR_IO_PENDING (in World::pending), or
+// a synchronous one whose caller waits (in World::waiting).
 struct PendingTransfer {
     int device = 0;
     WINUSB_INTERFACE_HANDLE handle = nullptr;
     UCHAR pipeId = 0;
-    bool isRead = false;       // reads wait for data; writes and control transfers are done
+    TransferKind kind = TransferKind::Read;
     LPOVERLAPPED overlapped = nullptr;
     PUCHAR buffer = nullptr;
     ULONG length = 0;
-    ULONG moved = 0;           // bytes of a done transfer
-    ULONG shortLimit = ~ULONG{0};   // an injected short transfer
+    ULONG moved = 0;           // bytes moved so far
+    ULONG hangAfter = ~ULONG{0};   // the device stops answering once this many bytes moved
+    bool done = false;         // finished; `status` holds how
+    ULONG_PTR status = 0;      // NTSTATUS it finished with
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
@@ -85,6 +108,10 @@ public:
     std::condition_variable changed;   // data for the host, removals, new pending transfers
     std::condition_variable completed; // an overlapped transfer completed
     std::vector<PendingTransfer> pending;
+    std::vector<PendingTransfer*> waiting;   // synchronous transfers whose callers wait
+    std::vector<Violation> violations;
+    static constexpr uint64_t kDefaultSeed = 0x51D3;
+    uint64_t seed = kDefaultSeed;             // draws per device (its removal code)
     bool completing = false;           // the completion thread runs
     std::map<int, Device> devices;
     std::map<WINUSB_INTERFACE_HANDLE, Interface> interfaces;
@@ -97,6 +124,9 @@ public:
     Device* Find(int id);
     Device* FindByFile(const std::wstring& fileName);
     Device* ForInterface(WINUSB_INTERFACE_HANDLE handle);   // null for unknown handles
+    // WinUSB checks only for a null handle; any other handle it never issued (or freed) is
+    // recorded as the caller's violation. False for both.
+    bool CheckHandle(const char* function, WINUSB_INTERFACE_HANDLE handle);
     // Takes the first matching fault (counting it down); null when none applies.
     bool TakeFault(Device& d, int operation, int request, Fault& out);
     void Record(const char* function, int device, std::initializer_list<uint64_t> args, BOOL result,

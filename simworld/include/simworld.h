@@ -39,6 +39,10 @@ typedef struct SimUsbDeviceConfig {
     uint32_t winusbError;       /* nonzero: WinUsb_Initialize fails with this Win32 error */
     uint32_t pipeCount;         /* 0: bulk OUT 0x01 and bulk IN 0x81, 512 bytes */
     SimPipe pipes[SIM_MAX_PIPES];
+    uint8_t zeroLengthPacket;   /* a message whose length is a multiple of the packet size is
+                                   followed by a zero-length packet */
+    uint8_t stringsNeedLanguage;   /* string requests (index > 0) with language ID 0 stall */
+    uint8_t interfaceNumber;    /* bInterfaceNumber: WinUSB puts it in wIndex of interface requests */
 } SimUsbDeviceConfig;
 
 /* Operations that faults can be injected into. */
@@ -117,6 +121,11 @@ SIMWORLD_API void SimWorld_ShortTransfer(int device, int operation, int request,
 /* A Fail fault fails the call even when win32Error is 0 (FALSE with a last error of 0). */
 /* The endpoint stalls: the call fails with ERROR_GEN_FAILURE. */
 SIMWORLD_API void SimWorld_Stall(int device, int operation, int request, uint32_t times);
+/* The device moves `bytes` bytes of the transfer and then stops answering: the call waits for
+   its pipe's time-out (none on a bulk pipe by default, 5 s on the control pipe), an abort of the
+   pipe from another thread, or the device's removal (SIM_OP_CONTROL_TRANSFER, SIM_OP_READ_PIPE,
+   SIM_OP_WRITE_PIPE). A read of a device with nothing to send waits the same way without a fault. */
+SIMWORLD_API void SimWorld_Hang(int device, int operation, int request, uint32_t bytes, uint32_t times);
 SIMWORLD_API void SimWorld_ClearFaults(int device);
 
 /* Record of every platform call, in order. */
@@ -128,6 +137,19 @@ typedef struct SimCall {
     uint32_t lastError;     /* last error set on failure, else 0 */
     uint32_t dataLength;    /* bytes moved (setup packet + data for control transfers) */
 } SimCall;
+
+/* Synchronous transfers of the device whose callers wait in WinUSB now. */
+SIMWORLD_API uint32_t SimWorld_WaitingTransfers(int device);
+/* Bytes the device received of a message whose end it has not seen (no short packet yet). */
+SIMWORLD_API uint32_t SimWorld_IncomingBytes(int device);
+/* Seed of the world's per-device draws (the code later calls fail with once a device is
+   unplugged: 22, 1167 or 433, all seen on Windows). Devices added afterwards draw from it. */
+SIMWORLD_API void SimWorld_SetSeed(uint64_t seed);
+/* Contracts the caller broke: WinUSB calls with a handle WinUSB never issued or already freed
+   (only a null handle is checked by WinUSB; any other is a pointer into freed or foreign memory).
+   Returns how many were recorded since the last reset and copies the first one's text. */
+SIMWORLD_API uint32_t SimWorld_ContractViolations(char* firstText, size_t capacity);
+SIMWORLD_API void SimWorld_ClearViolations(void);
 
 /* keepData 0: neither the bytes of calls nor the messages a device received are kept (benchmarks). */
 SIMWORLD_API void SimWorld_SetRecording(int keepCalls, int keepData);

@@ -603,7 +603,7 @@ private:
     void DoUnplug();
 
     // Arguments.
-    void* PickHandle();
+    void* PickHandle(bool passedOn = false);   // passedOn: the export hands any handle to WinUSB
     uint8_t PickPipe();
     uint32_t PickLength(uint32_t limit);
     const char* PickPath();
@@ -724,7 +724,7 @@ void Fuzzer::Describe(const char* format, ...) {
             context.detail);
 }
 
-void* Fuzzer::PickHandle() {
+void* Fuzzer::PickHandle(bool passedOn) {
     std::vector<void*> open;
     std::vector<void*> stale;
     for (Session& s : sessions_) {
@@ -733,12 +733,20 @@ void* Fuzzer::PickHandle() {
         else if (s.everOpened)
             stale.push_back(s.lastHandle);
     }
+    // WinUSB checks a handle only for null: a stale or made-up one would be a pointer into freed
+    // or foreign memory. Only the invalid-handle value, which the exports reject before any
+    // platform call, stands in for them; an export that passes it on unchecked gets null.
+    void* rejected = passedOn ? nullptr : INVALID_HANDLE_VALUE;
     uint32_t roll = rng_.Below(100);
     if (roll < 65 && !open.empty()) return open[rng_.Below(static_cast<uint32_t>(open.size()))];
-    if (roll < 75 && !stale.empty()) return stale[rng_.Below(static_cast<uint32_t>(stale.size()))];
-    if (roll < 85) return INVALID_HANDLE_VALUE;
+    if (roll < 75 && !stale.empty()) {
+        rng_.Below(static_cast<uint32_t>(stale.size()));   // the draw a stale handle took
+        return rejected;
+    }
+    if (roll < 85) return rejected;
     if (roll < 93) return nullptr;
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(rng_.Percent(50) ? 0x1234 : rng_.Next() | 1));
+    if (!rng_.Percent(50)) rng_.Next();   // the draws a made-up handle took
+    return rejected;
 }
 
 uint8_t Fuzzer::PickPipe() {
@@ -1478,7 +1486,7 @@ void Fuzzer::DoQueryDeviceEndpoints() {
 }
 
 void Fuzzer::DoGetDeviceDescriptor() {
-    void* handle = PickHandle();
+    void* handle = PickHandle(true);
     uint32_t length = PickLength(kScratchCapacity);
     uint8_t* buffer = rng_.Percent(88) ? Scratch(0, length) : nullptr;
     if (!buffer && rng_.Percent(30)) length = 0xFFFFFFFFu;
@@ -1750,6 +1758,11 @@ void Fuzzer::Step(Action action) {
     case kPlug: DoPlug(); break;
     case kUnplug: DoUnplug(); break;
     default: break;
+    }
+    char violation[200] = {};
+    if (SimWorld_ContractViolations(violation, sizeof violation) != 0) {
+        SimWorld_ClearViolations();
+        Broken(1, "a platform call broke WinUSB's contract: %s", violation);
     }
     // An export that handed over to another (Free instead of Get) counts as the one it called.
     const char* ran = context.action.load();

@@ -44,6 +44,16 @@ struct NotificationApi {
 };
 
 // One call of a callback as the host heard it.
+// Windows may report one interface path in other letter case by each mechanism: paths are
+// compared as the system compares them, without regard to case.
+inline ::testing::AssertionResult SamePath(const std::string& expected, const std::string& actual) {
+    if (CompareStringOrdinal(std::wstring(expected.begin(), expected.end()).c_str(), -1,
+                             std::wstring(actual.begin(), actual.end()).c_str(), -1, TRUE) == CSTR_EQUAL) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "path \"" << actual << "\", expected \"" << expected << "\"";
+}
+
 struct Heard {
     int who;
     int32_t action;

@@ -1,7 +1,9 @@
 // Fixture for the pipe, endpoint and identity exports: their entry points as a host binds
 // them, and devices with a chosen set of pipes.
 #pragma once
+#include <chrono>
 #include <initializer_list>
+#include <thread>
 
 #include "usb_host.h"
 
@@ -28,6 +30,23 @@ struct LinkWinUsbPipeApi {
 };
 
 #undef LWU_BIND
+
+// Runs `action` on another thread after `delayMs`; joins on destruction.
+class Later {
+public:
+    template <class F>
+    Later(int delayMs, F action)
+        : thread_([delayMs, action] {
+              std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+              action();
+          }) {}
+    ~Later() { thread_.join(); }
+    Later(const Later&) = delete;
+    Later& operator=(const Later&) = delete;
+
+private:
+    std::thread thread_;
+};
 
 constexpr uint32_t kControl = 0, kIsochronous = 1, kBulk = 2, kInterrupt = 3;
 constexpr uint32_t kRawIo = 0x07;   // a one-byte pipe policy of WinUSB

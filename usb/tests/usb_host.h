@@ -93,6 +93,14 @@ inline std::string SystemMessage(DWORD code) {
     return s;
 }
 
+// The contract violations the world recorded (calls with a handle WinUSB never issued), which
+// are then forgotten: a test that makes one on purpose takes it.
+inline uint32_t TakeViolations() {
+    uint32_t n = SimWorld_ContractViolations(nullptr, 0);
+    SimWorld_ClearViolations();
+    return n;
+}
+
 class UsbHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -101,6 +109,10 @@ protected:
         api_ = std::make_unique<LinkWinUsbApi>(*library_);
     }
     void TearDown() override {
+        // Every WinUSB call must name a live handle: WinUSB checks only for null, and anything
+        // else would be a pointer into freed or foreign memory on Windows.
+        char violation[200] = {};
+        EXPECT_EQ(0u, SimWorld_ContractViolations(violation, sizeof violation)) << violation;
         api_.reset();
         library_.reset();   // each test starts with a freshly loaded library: protocol state at 0
         SimWorld_Reset();

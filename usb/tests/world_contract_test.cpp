@@ -58,7 +58,8 @@ TEST_F(WinUsbContracts, InitializeResetsThePipePoliciesToTheirDefaults) {
     uint8_t off = 0;
     ASSERT_EQ(0u, lwu().SetTransferTimeoutPolicy(session_.interfaceHandle, 0x81, 250));
     ASSERT_EQ(0u, lwu().SetPipePolicy(session_.interfaceHandle, 0x81, ALLOW_PARTIAL_READS, 1, &off));
-    // A second open of the same device, as GetUsbDeviceDetail makes, resets what the first set.
+    // The next open of the device resets what the last one set.
+    api().CloseDevice(&session_);
     DeviceSession second{};
     ASSERT_EQ(0u, api().OpenDevice(&second, path.c_str()));
     uint32_t timeout = 0xDEAD;
@@ -68,7 +69,6 @@ TEST_F(WinUsbContracts, InitializeResetsThePipePoliciesToTheirDefaults) {
     EXPECT_EQ(0u, timeout) << "no time-out: the default of a bulk pipe";
     EXPECT_EQ(1, partial);
     api().CloseDevice(&second);
-    api().CloseDevice(&session_);
 }
 
 TEST_F(WinUsbContracts, ReadDataBeyondTheLengthStaysForTheNextReadUntilFlushed) {
