@@ -213,8 +213,8 @@ void StallPipe(PipeState& pipe) {
 }
 
 // The checks WinUSB makes of a bulk transfer before it reaches the device.
-Outcome CheckPipeTransfer(World& w, const char* function, Device* d, WINUSB_INTERFACE_HANDLE handle, PipeState* pipe,
-                          bool isRead, UCHAR pipeId, PUCHAR buffer, ULONG length) {
+Outcome CheckPipeTransfer(const Device* d, const PipeState* pipe, bool isRead, UCHAR pipeId, PUCHAR buffer,
+                          ULONG length) {
     Outcome o;
     if (!d) o.Fail(ERROR_INVALID_HANDLE);
     else if (!d->present) o.Fail(d->goneError);
@@ -223,9 +223,6 @@ Outcome CheckPipeTransfer(World& w, const char* function, Device* d, WINUSB_INTE
     else if (length && !buffer) o.Fail(ERROR_NOACCESS);
     else if (PolicyOn(*pipe, RAW_IO) && (length % PacketSize(*pipe) != 0 || length > kMaximumTransferSize))
         o.Fail(ERROR_INVALID_PARAMETER);   // raw I/O moves whole packets, at most the maximum transfer size
-    (void)w;
-    (void)function;
-    (void)handle;
     return o;
 }
 
@@ -236,7 +233,7 @@ BOOL PipeTransfer(bool isRead, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUC
     std::unique_lock<std::mutex> hold(w.mutex);
     Device* d = w.CheckHandle(name, handle) ? w.ForInterface(handle) : nullptr;
     PipeState* pipe = d ? FindPipe(*d, pipeId) : nullptr;
-    Outcome o = CheckPipeTransfer(w, name, d, handle, pipe, isRead, pipeId, buffer, bufferLength);
+    Outcome o = CheckPipeTransfer(d, pipe, isRead, pipeId, buffer, bufferLength);
     const int operation = isRead ? SIM_OP_READ_PIPE : SIM_OP_WRITE_PIPE;
     PendingTransfer t;
     Fault f;
