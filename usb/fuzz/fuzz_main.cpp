@@ -1868,8 +1868,9 @@ void Fuzzer::EndEpisode() {
     if (options_.verbose) {
         Say("usb_fuzz: episode end: %zu heap blocks (%zu after the warm-up), handle probe 0x%zX (0x%zX)\n", blocks,
             baselineBlocks_, static_cast<size_t>(handles), static_cast<size_t>(baselineHandles_));
-        Say("handles:%s\nCM registrations left: %u\n", HandleTypes().c_str(),
-            SimInterfaces_CmRegistrationCount(nullptr));
+        // The list runs longer than Say's line.
+        WriteReport(("handles:" + HandleTypes() + "\n").c_str());
+        Say("CM registrations left: %u\n", SimInterfaces_CmRegistrationCount(nullptr));
     }
     if (handles > baselineHandles_) {
         Broken(5, "the handle probe lands at 0x%zX, 0x%zX after the warm-up: a handle was not released",
@@ -1955,7 +1956,7 @@ void Fuzzer::WarmUp() {
 void Fuzzer::TakeBaseline() {
     baselineBlocks_ = LibraryAllocations::Live();
     baselineHandles_ = ProbeHandleSlot();
-    if (options_.verbose) Say("handles at baseline:%s\n", HandleTypes().c_str());
+    if (options_.verbose) WriteReport(("handles at baseline:" + HandleTypes() + "\n").c_str());
     started_ = SecondsNow();
 }
 
