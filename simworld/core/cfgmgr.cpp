@@ -59,11 +59,8 @@ std::vector<std::condition_variable*> idleWakes;
 
 std::condition_variable* NewWake() {
     wakes.emplace_back();
-    // winpthreads makes a condition variable's semaphores at its first wait: made now, they
-    // belong to the world for good rather than appear in the middle of a host's run.
-    std::mutex own;
-    std::unique_lock<std::mutex> hold(own);
-    wakes.back().wait_for(hold, std::chrono::seconds(0));
+    // Its semaphores belong to the world for good rather than appear in the middle of a host's run.
+    MakeWaitable(wakes.back());
     return &wakes.back();
 }
 
