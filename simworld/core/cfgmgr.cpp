@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "interfaces.h"
@@ -51,6 +52,7 @@ std::condition_variable workAvailable;   // a registration waits for a delivery 
 // (a thread costs milliseconds to start under Wine: the world reuses them, as a pool would).
 std::deque<std::shared_ptr<CmRegistration>> unassigned;
 int idleWorkers = 0;
+int startingWorkers = 0;   // started, and not yet given their record of winpthreads (see Worker)
 // The delivery threads' wake-ups, reused from registration to registration: each holds two
 // semaphores, and a host that checks its handles must not see them come and go with the
 // registrations it makes.
@@ -59,11 +61,8 @@ std::vector<std::condition_variable*> idleWakes;
 
 std::condition_variable* NewWake() {
     wakes.emplace_back();
-    // winpthreads makes a condition variable's semaphores at its first wait: made now, they
-    // belong to the world for good rather than appear in the middle of a host's run.
-    std::mutex own;
-    std::unique_lock<std::mutex> hold(own);
-    wakes.back().wait_for(hold, std::chrono::seconds(0));
+    // Its semaphores belong to the world for good rather than appear in the middle of a host's run.
+    MakeWaitable(wakes.back());
     return &wakes.back();
 }
 
@@ -106,8 +105,14 @@ void Deliver(std::unique_lock<std::mutex>& hold, const std::shared_ptr<CmRegistr
 }
 
 void Worker() {
+    // winpthreads gives a thread it did not start a record (an event and a handle of the thread)
+    // at the thread's first wait, which may come late or never: the thread asks for it at once,
+    // and WaitIdle waits for it, so that the record is there once the world is idle.
+    std::this_thread::get_id();
     World& w = TheWorld();
     std::unique_lock<std::mutex> hold(w.mutex);
+    --startingWorkers;
+    cmChanged.notify_all();
     for (;;) {
         ++idleWorkers;
         workAvailable.wait(hold, [] { return !unassigned.empty(); });
@@ -129,6 +134,7 @@ bool StartWorker() {
     HANDLE thread = CreateThread(nullptr, 256 * 1024, WorkerThread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (!thread) return false;
     CloseHandle(thread);
+    ++startingWorkers;
     return true;
 }
 
@@ -157,6 +163,7 @@ SIMWORLD_API int SimInterfaces_WaitIdle(uint32_t timeoutMs) {
     World& w = TheWorld();
     std::unique_lock<std::mutex> hold(w.mutex);
     return cmChanged.wait_for(hold, std::chrono::milliseconds(timeoutMs), [] {
+        if (startingWorkers > 0) return false;
         for (auto& [handle, r] : registrations) {
             if (!r->queue.empty() || r->inCallback) return false;
         }

@@ -311,6 +311,8 @@ BOOL Transfer(World& w, const char* function, const Target& t, std::initializer_
         transfers.push_back(p);
         ++counters.pending;
         if (!completerRunning) {
+            // The thread's first wait comes when it gets to run: its semaphores are made now.
+            MakeWaitable(transfersChanged);
             try {
                 std::thread(Completer).detach();
                 completerRunning = true;

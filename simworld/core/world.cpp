@@ -17,6 +17,12 @@ World& TheWorld() {
     return world;
 }
 
+void MakeWaitable(std::condition_variable& c) {
+    std::mutex own;
+    std::unique_lock<std::mutex> hold(own);
+    c.wait_for(hold, std::chrono::seconds(0));
+}
+
 Device* World::Find(int id) {
     auto it = devices.find(id);
     return it == devices.end() ? nullptr : &it->second;

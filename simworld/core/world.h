@@ -137,6 +137,12 @@ public:
 
 World& TheWorld();
 
+// winpthreads makes a condition variable's two semaphores at its first wait. A thread of the
+// world that waits first would make them whenever it gets to run, maybe after a host counted
+// its handles; made here, on the caller's thread, they exist once the caller's call returns.
+// Only while nothing waits on `c`.
+void MakeWaitable(std::condition_variable& c);
+
 // Sets the thread's last error and returns FALSE, as a failing platform call does.
 inline BOOL Fail(DWORD error) {
     SetLastError(error);

@@ -60,8 +60,8 @@ SIMWORLD_API void SimInterfaces_NotifyAction(const GUID* classGuid, const char* 
 SIMWORLD_API void* SimInterfaces_WindowNotificationFunction(const char* name);
 /* Live window registrations of the class (NULL: of all classes). */
 SIMWORLD_API uint32_t SimInterfaces_WindowRegistrationCount(const GUID* classGuid);
-/* Waits until every Configuration Manager registration has delivered what it was given;
-   1 when idle, 0 on time-out. */
+/* Waits until every Configuration Manager registration has delivered what it was given and
+   every delivery thread started has begun; 1 when idle, 0 on time-out. */
 SIMWORLD_API int SimInterfaces_WaitIdle(uint32_t timeoutMs);
 /* Live Configuration Manager registrations of the class (NULL: of all classes). */
 SIMWORLD_API uint32_t SimInterfaces_CmRegistrationCount(const GUID* classGuid);

@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -210,20 +211,21 @@ int ThreadCount() {
     return n;
 }
 
-// Debug: the types of the process's open handles.
-std::string HandleTypes() {
-    char count[32];
-    std::snprintf(count, sizeof count, " threads=%d", ThreadCount());
+// The process's open handles by value, each with its type's name: what a failed handle check
+// and --verbose show.
+using HandleList = std::map<uintptr_t, std::string>;
+
+HandleList OpenHandles() {
     using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
     auto query = reinterpret_cast<QueryObject>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
-    std::string out = count;
+    HandleList out;
     for (uintptr_t h = 4; h < 0x700; h += 4) {
         DWORD flags;
         if (!GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags)) continue;
         alignas(8) unsigned char buffer[1024] = {};
         ULONG n = 0;
-        char item[128];
+        char type[64] = "?";
         if (query && query(reinterpret_cast<HANDLE>(h), 2, buffer, sizeof buffer, &n) >= 0) {
             struct Text {
                 USHORT length;
@@ -231,14 +233,41 @@ std::string HandleTypes() {
                 wchar_t* buffer;
             };
             auto name = reinterpret_cast<Text*>(buffer);
-            std::snprintf(item, sizeof item, " %zx:%.*ls", static_cast<size_t>(h), static_cast<int>(name->length / 2),
-                          name->buffer);
-        } else {
-            std::snprintf(item, sizeof item, " %zx:?", static_cast<size_t>(h));
+            std::snprintf(type, sizeof type, "%.*ls", static_cast<int>(name->length / 2), name->buffer);
         }
+        out[h] = type;
+    }
+    return out;
+}
+
+std::string HandleTypes() {
+    char item[96];
+    std::snprintf(item, sizeof item, " threads=%d", ThreadCount());
+    std::string out = item;
+    for (const auto& [h, type] : OpenHandles()) {
+        std::snprintf(item, sizeof item, " %zx:%s", static_cast<size_t>(h), type.c_str());
         out += item;
     }
     return out;
+}
+
+// The handles that `now` holds and `before` did not, then those gone ("-").
+std::string HandleChanges(const HandleList& before, const HandleList& now) {
+    std::string out;
+    char item[96];
+    for (const auto& [h, type] : now) {
+        auto it = before.find(h);
+        if (it != before.end() && it->second == type) continue;
+        std::snprintf(item, sizeof item, " %zx:%s", static_cast<size_t>(h), type.c_str());
+        out += item;
+    }
+    for (const auto& [h, type] : before) {
+        auto it = now.find(h);
+        if (it != now.end() && it->second == type) continue;
+        std::snprintf(item, sizeof item, " -%zx:%s", static_cast<size_t>(h), type.c_str());
+        out += item;
+    }
+    return out.empty() ? std::string(" none") : out;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -659,6 +688,8 @@ private:
     uint64_t totalCalls_ = 0;
     size_t baselineBlocks_ = 0;
     std::uintptr_t baselineHandles_ = 0;
+    HandleList baselineList_;
+    int baselineThreads_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -1881,12 +1912,17 @@ void Fuzzer::EndEpisode() {
     if (options_.verbose) {
         Say("usb_fuzz: episode end: %zu heap blocks (%zu after the warm-up), handle probe 0x%zX (0x%zX)\n", blocks,
             baselineBlocks_, static_cast<size_t>(handles), static_cast<size_t>(baselineHandles_));
-        Say("handles:%s\nCM registrations left: %u\n", HandleTypes().c_str(),
-            SimInterfaces_CmRegistrationCount(nullptr));
+        // The list runs longer than Say's line.
+        WriteReport(("handles:" + HandleTypes() + "\n").c_str());
+        Say("CM registrations left: %u\n", SimInterfaces_CmRegistrationCount(nullptr));
     }
     if (handles > baselineHandles_) {
-        Broken(5, "the handle probe lands at 0x%zX, 0x%zX after the warm-up: a handle was not released",
-               static_cast<size_t>(handles), static_cast<size_t>(baselineHandles_));
+        std::string changes = HandleChanges(baselineList_, OpenHandles());
+        Broken(5,
+               "the handle probe lands at 0x%zX, 0x%zX after the warm-up: a handle was not released\n"
+               "usb_fuzz: %d threads (%d at the baseline); handles since the baseline:%.700s",
+               static_cast<size_t>(handles), static_cast<size_t>(baselineHandles_), ThreadCount(), baselineThreads_,
+               changes.c_str());
     }
 }
 
@@ -1968,7 +2004,9 @@ void Fuzzer::WarmUp() {
 void Fuzzer::TakeBaseline() {
     baselineBlocks_ = LibraryAllocations::Live();
     baselineHandles_ = ProbeHandleSlot();
-    if (options_.verbose) Say("handles at baseline:%s\n", HandleTypes().c_str());
+    baselineList_ = OpenHandles();   // after the probe, which it must not delay
+    baselineThreads_ = ThreadCount();
+    if (options_.verbose) WriteReport(("handles at baseline:" + HandleTypes() + "\n").c_str());
     started_ = SecondsNow();
 }
 
