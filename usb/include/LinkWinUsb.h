@@ -17,7 +17,8 @@ extern "C" {
 
 #define LWU_CALL __cdecl
 
-/* Status codes: 0 is success; Win32 error codes pass through unchanged; and these. */
+/* Status codes: 0 is success; Win32 error codes pass through unchanged (a failed platform call
+   that left no error code gives ERROR_GEN_FAILURE, 31); and these. */
 #define LWU_BAD_ARGUMENT 0x9001u /* a required pointer is null, or a required value is 0 */
 #define LWU_BAD_HANDLE   0x9002u /* the handle argument is INVALID_HANDLE_VALUE */
 #define LWU_SHORT_READ   0x9008u /* an IN bulk or any control transfer moved another byte count */

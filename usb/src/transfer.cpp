@@ -32,7 +32,7 @@ uint32_t PipeTransfer(Direction direction, void* handle, uint8_t pipeId, void* b
     auto bytes = static_cast<PUCHAR>(buffer);
     BOOL ok = direction == Direction::In ? WinUsb_ReadPipe(handle, pipeId, bytes, length, &count, overlapped)
                                          : WinUsb_WritePipe(handle, pipeId, bytes, length, &count, overlapped);
-    DWORD status = ok ? 0 : GetLastError();
+    uint32_t status = ok ? 0 : FailureCode(GetLastError());
     if (direction == Direction::In) {
         // The buffer is shown as text up to its first zero byte, never past its length.
         const void* end = std::memchr(buffer, 0, length);
@@ -109,7 +109,7 @@ uint32_t ControlRequest(void* handle, uint8_t direction, uint8_t type, uint8_t r
     setup.Length = length;
     ULONG transferred = 0;
     if (!WinUsb_ControlTransfer(handle, setup, static_cast<PUCHAR>(buffer), setup.Length, &transferred, nullptr))
-        return GetLastError();
+        return FailureCode(GetLastError());
     return transferred != length ? LWU_SHORT_READ : 0;
 }
 

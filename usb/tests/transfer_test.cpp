@@ -369,17 +369,67 @@ TEST_F(Transfers, OverlappedTransfersReportPendingAndStillResetThePipe) {
     CloseHandle(ov.hEvent);
 }
 
-TEST_F(Transfers, WinUsbErrorsPassThroughUnchanged) {
-    int device = 0;
-    void* h = OpenFresh(2, &device);
-    uint8_t buf[4];
-    uint32_t n = 0;
-    SimWorld_FailCall(device, SIM_OP_READ_PIPE, SIM_ANY, ERROR_SEM_TIMEOUT, 1);
-    StdoutCapture out;
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_SEM_TIMEOUT), api().PipeRead(h, 0x81, buf, 4, &n, nullptr));
-    SimWorld_RemoveDevice(device);
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_BAD_COMMAND), api().PipeWrite(h, 0x01, buf, 4, &n, nullptr))
-        << "an unplugged device";
+// WinUSB's error comes back as it is; a failure that left the last error at 0 comes back as 31,
+// never as success.
+TEST_F(Transfers, WinUsbErrorsPassThroughAndNoFailureReadsAsSuccess) {
+    struct Row {
+        const char* what;
+        std::function<void(int device)> fault;
+        std::function<uint32_t(LinkWinUsbApi&, void*)> call;
+        uint32_t expected;
+    };
+    auto failNext = [](int operation, DWORD error) {
+        return [operation, error](int device) { SimWorld_FailCall(device, operation, SIM_ANY, error, 1); };
+    };
+    static uint8_t buffer[8];
+    auto pipeRead = [](LinkWinUsbApi& a, void* h) {
+        uint32_t n = 0;
+        return a.PipeRead(h, 0x81, buffer, 8, &n, nullptr);
+    };
+    auto pipeWrite = [](LinkWinUsbApi& a, void* h) {
+        uint32_t n = 0;
+        return a.PipeWrite(h, 0x01, buffer, 8, &n, nullptr);
+    };
+    // Read returns no message: the destination and the length show nothing received.
+    auto read = [](LinkWinUsbApi& a, void* h) {
+        Bytes destination(16, 0xAA);
+        uint32_t length = 5;
+        uint32_t result = a.Read(h, 0x81, destination.data(), &length);
+        EXPECT_EQ(Bytes(16, 0xAA), destination) << "the destination stays untouched";
+        EXPECT_EQ(0u, length);
+        return result;
+    };
+    const Row rows[] = {
+        {"PipeRead times out", failNext(SIM_OP_READ_PIPE, ERROR_SEM_TIMEOUT), pipeRead, ERROR_SEM_TIMEOUT},
+        {"PipeWrite to an unplugged device", [](int device) { SimWorld_RemoveDevice(device); }, pipeWrite,
+         ERROR_BAD_COMMAND},
+        {"PipeRead fails with last error 0", failNext(SIM_OP_READ_PIPE, 0), pipeRead, ERROR_GEN_FAILURE},
+        {"PipeRead without a count fails with last error 0", failNext(SIM_OP_READ_PIPE, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.PipeRead(h, 0x81, buffer, 8, nullptr, nullptr); }, ERROR_GEN_FAILURE},
+        {"PipeWrite fails with last error 0", failNext(SIM_OP_WRITE_PIPE, 0), pipeWrite, ERROR_GEN_FAILURE},
+        {"PipeWrite without a count fails with last error 0", failNext(SIM_OP_WRITE_PIPE, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.PipeWrite(h, 0x01, buffer, 8, nullptr, nullptr); },
+         ERROR_GEN_FAILURE},
+        {"ControlRead fails with last error 0", failNext(SIM_OP_CONTROL_TRANSFER, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.ControlRead(h, 2, 1, 0x82, 0, 0, buffer, 1); }, ERROR_GEN_FAILURE},
+        {"ControlWrite fails with last error 0", failNext(SIM_OP_CONTROL_TRANSFER, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.ControlWrite(h, 2, 1, 0x80, 0, 0, nullptr, 0); }, ERROR_GEN_FAILURE},
+        {"Read: the length request fails with last error 0", failNext(SIM_OP_CONTROL_TRANSFER, 0), read,
+         LWU_READ_FAILED},
+        {"Read: the bulk transfer fails with last error 0", failNext(SIM_OP_READ_PIPE, 0), read, LWU_READ_FAILED},
+        {"Write: the bulk transfer fails with last error 0", failNext(SIM_OP_WRITE_PIPE, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.Write(h, 0x01, buffer, 8); }, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        int device = 0;
+        void* h = OpenFresh(2, &device);
+        SimWorld_QueueMessage(device, "12345678", 8);
+        row.fault(device);
+        StdoutCapture quiet;
+        EXPECT_EQ(row.expected, row.call(api(), h));
+        api().CloseDevice(&session_);
+    }
 }
 
 }  // namespace
