@@ -106,7 +106,9 @@ LWU_STATIC_ASSERT(offsetof(EndpointPair, out) == 14, "EndpointPair.out at 14");
 uint32_t LWU_CALL GetPipeOverlappedResult(void* handle, OVERLAPPED* overlapped, uint32_t* transferred, int32_t wait);
 uint32_t LWU_CALL PipeAbort(void* handle, uint8_t pipeId);
 uint32_t LWU_CALL PipeFlush(void* handle, uint8_t pipeId);
-uint32_t LWU_CALL PipeReset(void* handle, uint8_t pipeId); /* 1 (not 0) on success */
+/* 1 (not 0) on success. A failure with ERROR_INVALID_FUNCTION (1, how an unsupported request
+   comes back) returns ERROR_NOT_SUPPORTED (50) instead, so that no failure reads as success. */
+uint32_t LWU_CALL PipeReset(void* handle, uint8_t pipeId);
 uint32_t LWU_CALL SetPipePolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t valueLength, void* value);
 /* valueLength: in, the room at value; out, the size WinUSB stored */
 uint32_t LWU_CALL GetPipePolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t* valueLength, void* value);

@@ -83,7 +83,9 @@ uint32_t LWU_CALL PipeReset(void* handle, uint8_t pipeId) {
     if (IsInvalid(handle)) return LWU_BAD_HANDLE;
     BOOL ok = WinUsb_ResetPipe(handle, pipeId);
     if (ok) return static_cast<uint32_t>(ok);   // success reads as WinUSB's own TRUE
-    return FailureCode(GetLastError());
+    uint32_t code = FailureCode(GetLastError());
+    // ERROR_INVALID_FUNCTION (1), how an unsupported request comes back, would read as success.
+    return code == ERROR_INVALID_FUNCTION ? static_cast<uint32_t>(ERROR_NOT_SUPPORTED) : code;
 }
 
 uint32_t LWU_CALL SetPipePolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t valueLength, void* value) {
