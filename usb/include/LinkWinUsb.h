@@ -187,7 +187,10 @@ LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, productId) == 14, "productId at 14 o
    - open or device descriptor failed: nothing written;
    - a string request failed: the IDs are written, the failing string's field gets an empty
      string, the fields after it in the order above are not written at all;
-   - a string index of 0 (the device has no such string) gives an empty string, not a failure.
+   - a string index of 0 is requested like any other: the device answers with its language
+     table, whose language IDs are then converted as text;
+   - each text runs from the descriptor's third byte to its first zero 16-bit unit, at most 511
+     units; neither its length byte nor the count received ends it.
    Every string written is a new allocation that the host owns: zero the record before the
    first call, and call FreeUsbDeviceDetail before calling again with the same record. */
 int32_t LWU_CALL GetUsbDeviceDetail(UsbDeviceDetail* detail, const char* path);
