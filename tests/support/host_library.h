@@ -55,16 +55,47 @@ public:
         _close(fd);
     }
     ~StdoutCapture() {
-        std::string text = Text();
         Restore();
 #if defined(GTEST_API_)
-        // Test framework failure messages written while capturing would be lost: show them.
-        if (::testing::Test::HasFailure()) std::fwrite(text.data(), 1, text.size(), stdout);
+        // Test framework failure messages written while capturing would be lost: show them (of a
+        // capture too large to show, its start and its end).
+        if (::testing::Test::HasFailure()) {
+            const long long size = Size();
+            const long long shown = 64 * 1024;
+            std::string text;
+            if (size <= 4 * shown) {
+                text = Text();
+            } else {
+                text = Raw(0, shown) + "\n[... " + std::to_string(size - 2 * shown) + " bytes left out ...]\n" +
+                       Raw(size - shown, shown);
+            }
+            std::fwrite(text.data(), 1, text.size(), stdout);
+        }
 #endif
         DeleteFileA(path_);
     }
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    // Bytes written so far as the file holds them (each "\n" as CR LF), without reading them.
+    long long Size() {
+        std::fflush(stdout);
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExA(path_, GetFileExInfoStandard, &data)) return -1;
+        return static_cast<long long>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    }
+    // Up to `count` bytes from `offset` as the file holds them.
+    std::string Raw(long long offset, long long count) {
+        std::fflush(stdout);
+        std::string bytes(static_cast<size_t>(count), '\0');
+        size_t n = 0;
+        if (FILE* f = std::fopen(path_, "rb")) {
+            if (_fseeki64(f, offset, SEEK_SET) == 0) n = std::fread(&bytes[0], 1, bytes.size(), f);
+            std::fclose(f);
+        }
+        bytes.resize(n);
+        return bytes;
+    }
 
     std::string Text() {
         std::fflush(stdout);

@@ -1005,13 +1005,16 @@ bool LastCall(const char* functions, SimCall& last) {
     return false;
 }
 
-// The export passed the platform's outcome on unchanged: `success` (or the short-transfer code
-// when given) for a call that succeeded, the call's own Win32 error for one that failed.
+// The export passed the platform's outcome on: `success` (or the short-transfer code when given)
+// for a call that succeeded, the call's own Win32 error for one that failed (31 when it left the
+// last error at 0, and 50 for 1 where 1 is the success value: no failure reads as success).
 void CheckPassedOn(const char* functions, uint32_t r, uint32_t success, uint32_t shortCode = 0) {
     SimCall last{};
     if (!LastCall(functions, last)) Broken(1, "returned 0x%X without calling %s", r, functions);
     if (last.result && (r == success || (shortCode && r == shortCode))) return;
-    if (!last.result && r == last.lastError) return;
+    uint32_t failure = last.lastError != 0 ? last.lastError : static_cast<uint32_t>(ERROR_GEN_FAILURE);
+    if (failure == success) failure = ERROR_NOT_SUPPORTED;
+    if (!last.result && r == failure) return;
     Broken(1, "returned 0x%X where %s %s (error %u)", r, last.function, last.result ? "succeeded" : "failed",
            last.lastError);
 }

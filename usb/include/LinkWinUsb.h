@@ -17,7 +17,8 @@ extern "C" {
 
 #define LWU_CALL __cdecl
 
-/* Status codes: 0 is success; Win32 error codes pass through unchanged; and these. */
+/* Status codes: 0 is success; Win32 error codes pass through unchanged (a failed platform call
+   that left no error code gives ERROR_GEN_FAILURE, 31); and these. */
 #define LWU_BAD_ARGUMENT 0x9001u /* a required pointer is null, or a required value is 0 */
 #define LWU_BAD_HANDLE   0x9002u /* the handle argument is INVALID_HANDLE_VALUE */
 #define LWU_SHORT_READ   0x9008u /* an IN bulk or any control transfer moved another byte count */
@@ -105,7 +106,9 @@ LWU_STATIC_ASSERT(offsetof(EndpointPair, out) == 14, "EndpointPair.out at 14");
 uint32_t LWU_CALL GetPipeOverlappedResult(void* handle, OVERLAPPED* overlapped, uint32_t* transferred, int32_t wait);
 uint32_t LWU_CALL PipeAbort(void* handle, uint8_t pipeId);
 uint32_t LWU_CALL PipeFlush(void* handle, uint8_t pipeId);
-uint32_t LWU_CALL PipeReset(void* handle, uint8_t pipeId); /* 1 (not 0) on success */
+/* 1 (not 0) on success. A failure with ERROR_INVALID_FUNCTION (1, how an unsupported request
+   comes back) returns ERROR_NOT_SUPPORTED (50) instead, so that no failure reads as success. */
+uint32_t LWU_CALL PipeReset(void* handle, uint8_t pipeId);
 uint32_t LWU_CALL SetPipePolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t valueLength, void* value);
 /* valueLength: in, the room at value; out, the size WinUSB stored */
 uint32_t LWU_CALL GetPipePolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t* valueLength, void* value);
@@ -184,7 +187,10 @@ LWU_STATIC_ASSERT(offsetof(UsbDeviceDetail, productId) == 14, "productId at 14 o
    - open or device descriptor failed: nothing written;
    - a string request failed: the IDs are written, the failing string's field gets an empty
      string, the fields after it in the order above are not written at all;
-   - a string index of 0 (the device has no such string) gives an empty string, not a failure.
+   - a string index of 0 is requested like any other: the device answers with its language
+     table, whose language IDs are then converted as text;
+   - each text runs from the descriptor's third byte to its first zero 16-bit unit, at most 511
+     units; neither its length byte nor the count received ends it.
    Every string written is a new allocation that the host owns: zero the record before the
    first call, and call FreeUsbDeviceDetail before calling again with the same record. */
 int32_t LWU_CALL GetUsbDeviceDetail(UsbDeviceDetail* detail, const char* path);

@@ -32,19 +32,19 @@ uint16_t U16At(const uint8_t* bytes, size_t offset) {
     return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
 }
 
-// String descriptor `index` as narrow text in `text`; the descriptor request's result.
-// The text ends at the first zero unit or at the end of what the device sent, whichever
-// comes first: a descriptor that fills the buffer has no terminator of its own.
+// String descriptor `index` as narrow text in `text`; the descriptor request's result. Index 0
+// is asked for like any other (the device answers with its language table). The text runs from
+// the third byte to the first zero unit of the zeroed buffer, whatever count the device gave: an
+// odd-length descriptor keeps its last half unit. The buffer's end bounds a descriptor that
+// fills it.
 BOOL ReadStringDescriptor(void* handle, uint8_t index, std::string& text) {
     text.clear();
-    if (index == 0) return TRUE;   // the device has no such string; index 0 is its language table
     uint8_t buffer[kStringBufferLength] = {};
     ULONG received = 0;
     BOOL ok = WinUsb_GetDescriptor(handle, USB_STRING_DESCRIPTOR_TYPE, index, 0, buffer, kStringBufferLength, &received);
     if (!ok) return ok;
-    size_t end = received < kStringBufferLength ? received : kStringBufferLength;
     std::wstring wide;
-    for (size_t at = kStringHeaderLength; at + 1 < end; at += 2) {
+    for (size_t at = kStringHeaderLength; at + 1 < kStringBufferLength; at += 2) {
         wchar_t unit = static_cast<wchar_t>(U16At(buffer, at));
         if (unit == 0) break;
         wide.push_back(unit);

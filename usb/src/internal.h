@@ -58,6 +58,11 @@ private:
 
 inline bool IsInvalid(const void* handle) { return handle == INVALID_HANDLE_VALUE; }
 
+// The status of a failed platform call from the last error it left. A failure the platform gave
+// no reason for is reported as the code WinUSB itself gives a failing device, so that no failure
+// reads as success.
+inline uint32_t FailureCode(DWORD lastError) { return lastError != 0 ? lastError : ERROR_GEN_FAILURE; }
+
 // HRESULT_FROM_WIN32 as the platform's published macro defines it.
 inline uint32_t HresultFromWin32(uint32_t code) {
     return static_cast<int32_t>(code) <= 0 ? code : (0x80070000u | (code & 0xFFFFu));

@@ -217,7 +217,8 @@ uint32_t Unregister(DeviceNotificationCallback callback, const wchar_t* classTex
     if (EntryRef entry = Registrations().Claim(callback, classGuid)) result = Release(entry);
     if (windowExport && Registrations().Count() == 0) {
         // Answered with no treatment: the window and its message loop stay for later registrations.
-        if (HWND window = notificationWindow.load()) SendMessageA(window, WM_CLOSE, 0, 0);
+        // Not waited for: a callback on another thread may be what the window's thread waits for.
+        if (HWND window = notificationWindow.load()) SendNotifyMessageA(window, WM_CLOSE, 0, 0);
     }
     return result;
 }

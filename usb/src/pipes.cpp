@@ -9,8 +9,8 @@ namespace lwu {
 
 namespace {
 
-// 0 when the WinUSB call succeeded, else the thread's last Win32 error.
-inline uint32_t StatusOf(BOOL ok) { return ok ? 0 : GetLastError(); }
+// 0 when the WinUSB call succeeded, else the thread's last Win32 error (see FailureCode).
+inline uint32_t StatusOf(BOOL ok) { return ok ? 0 : FailureCode(GetLastError()); }
 
 // The length WinUSB is offered for the transfer time-out: the size of a pointer of the build.
 constexpr ULONG kTimeoutValueLength = sizeof(void*);
@@ -20,7 +20,7 @@ uint32_t OverlappedResult(void* handle, OVERLAPPED* overlapped, uint32_t* transf
     if (!overlapped || !transferred) return LWU_BAD_ARGUMENT;
     DWORD count = *transferred;
     BOOL ok = WinUsb_GetOverlappedResult(handle, overlapped, &count, wait);
-    DWORD status = StatusOf(ok);
+    uint32_t status = StatusOf(ok);
     *transferred = count;
     return status;
 }
@@ -30,8 +30,7 @@ uint32_t SetTimeout(void* handle, uint8_t pipeId, uint32_t timeoutMs) {
     if (timeoutMs == 0) return LWU_BAD_ARGUMENT;   // WinUSB would read 0 as "no time-out"
     ULONG value = timeoutMs;
     if (WinUsb_SetPipePolicy(handle, pipeId, PIPE_TRANSFER_TIMEOUT, sizeof value, &value)) return 0;
-    DWORD code = GetLastError();
-    if (code == 0) return 0;
+    uint32_t code = FailureCode(GetLastError());
     WriteDiagnostic("FAILED to SET pipe policy: ", LastErrorText() + "\n");
     return code;
 }
@@ -46,7 +45,7 @@ uint32_t GetPolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t* 
     if (IsInvalid(handle)) return LWU_BAD_HANDLE;
     if (!valueLength) return StatusOf(WinUsb_GetPipePolicy(handle, pipeId, policyType, nullptr, value));
     ULONG length = *valueLength;
-    DWORD status = StatusOf(WinUsb_GetPipePolicy(handle, pipeId, policyType, &length, value));
+    uint32_t status = StatusOf(WinUsb_GetPipePolicy(handle, pipeId, policyType, &length, value));
     *valueLength = length;
     return status;
 }
@@ -83,7 +82,10 @@ uint32_t LWU_CALL PipeFlush(void* handle, uint8_t pipeId) {
 uint32_t LWU_CALL PipeReset(void* handle, uint8_t pipeId) {
     if (IsInvalid(handle)) return LWU_BAD_HANDLE;
     BOOL ok = WinUsb_ResetPipe(handle, pipeId);
-    return ok ? static_cast<uint32_t>(ok) : GetLastError();   // success reads as WinUSB's own TRUE
+    if (ok) return static_cast<uint32_t>(ok);   // success reads as WinUSB's own TRUE
+    uint32_t code = FailureCode(GetLastError());
+    // ERROR_INVALID_FUNCTION (1), how an unsupported request comes back, would read as success.
+    return code == ERROR_INVALID_FUNCTION ? static_cast<uint32_t>(ERROR_NOT_SUPPORTED) : code;
 }
 
 uint32_t LWU_CALL SetPipePolicy(void* handle, uint8_t pipeId, uint32_t policyType, uint32_t valueLength, void* value) {

@@ -29,7 +29,7 @@ uint32_t Open(DeviceSession* session, const char* path) {
     session->fileHandle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (session->fileHandle == INVALID_HANDLE_VALUE) {
-        DWORD code = GetLastError();
+        uint32_t code = FailureCode(GetLastError());
         WriteDiagnostic("CreateFile failed: ", LastErrorText());
         return HresultFromWin32(code);
     }
@@ -37,7 +37,7 @@ uint32_t Open(DeviceSession* session, const char* path) {
     BOOL ok = WinUsb_Initialize(session->fileHandle, &handle);
     session->interfaceHandle = handle;
     if (!ok) {
-        DWORD code = GetLastError();
+        uint32_t code = FailureCode(GetLastError());
         WriteDiagnostic("WinUsb_Initialize failed: ", LastErrorText());
         CloseHandle(session->fileHandle);
         return HresultFromWin32(code);

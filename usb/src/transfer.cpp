@@ -1,4 +1,5 @@
 // Control requests, bulk transfers and the framed message exchange.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +19,25 @@ constexpr uint8_t kRequestWriteDone = 0x86;
 
 enum class Direction { In, Out };
 
+constexpr size_t kShownPiece = 4096;
+
+// "Read from pipe %d: <text> \nActual data read: %d.\n", the text being the buffer up to its
+// first zero byte and never past its length. Written in pieces: a printf precision is an int,
+// which cannot bound every length, and a C runtime writes a precision-bounded string to an
+// unbuffered stream (a console) one byte at a time.
+void ShowRead(uint8_t pipeId, const void* buffer, uint32_t length, ULONG count) {
+    const char* text = static_cast<const char*>(buffer);
+    const void* end = std::memchr(buffer, 0, length);
+    const size_t shown = end ? static_cast<size_t>(static_cast<const char*>(end) - text) : length;
+    char line[64];
+    int n = std::snprintf(line, sizeof line, "Read from pipe %d: ", static_cast<int>(pipeId));
+    if (n > 0) std::fwrite(line, 1, static_cast<size_t>(n), stdout);
+    for (size_t at = 0; at < shown; at += kShownPiece)
+        std::fwrite(text + at, 1, std::min(kShownPiece, shown - at), stdout);
+    n = std::snprintf(line, sizeof line, " \nActual data read: %d.\n", static_cast<int>(count));
+    if (n > 0) std::fwrite(line, 1, static_cast<size_t>(n), stdout);
+}
+
 // The shared body of PipeRead and PipeWrite.
 uint32_t PipeTransfer(Direction direction, void* handle, uint8_t pipeId, void* buffer, uint32_t length,
                       uint32_t* transferred, OVERLAPPED* overlapped) {
@@ -32,13 +52,9 @@ uint32_t PipeTransfer(Direction direction, void* handle, uint8_t pipeId, void* b
     auto bytes = static_cast<PUCHAR>(buffer);
     BOOL ok = direction == Direction::In ? WinUsb_ReadPipe(handle, pipeId, bytes, length, &count, overlapped)
                                          : WinUsb_WritePipe(handle, pipeId, bytes, length, &count, overlapped);
-    DWORD status = ok ? 0 : GetLastError();
+    uint32_t status = ok ? 0 : FailureCode(GetLastError());
     if (direction == Direction::In) {
-        // The buffer is shown as text up to its first zero byte, never past its length.
-        const void* end = std::memchr(buffer, 0, length);
-        size_t shown = end ? static_cast<size_t>(static_cast<const char*>(end) - static_cast<const char*>(buffer)) : length;
-        std::printf("Read from pipe %d: %.*s \nActual data read: %d.\n", pipeId, static_cast<int>(shown),
-                    static_cast<const char*>(buffer), static_cast<int>(count));
+        ShowRead(pipeId, buffer, length, count);
     } else {
         std::printf("Wrote to pipe %d: %d bytes\nActual data transferred: %d.\n", pipeId, static_cast<int>(length),
                     static_cast<int>(count));
@@ -109,7 +125,7 @@ uint32_t ControlRequest(void* handle, uint8_t direction, uint8_t type, uint8_t r
     setup.Length = length;
     ULONG transferred = 0;
     if (!WinUsb_ControlTransfer(handle, setup, static_cast<PUCHAR>(buffer), setup.Length, &transferred, nullptr))
-        return GetLastError();
+        return FailureCode(GetLastError());
     return transferred != length ? LWU_SHORT_READ : 0;
 }
 

@@ -27,12 +27,17 @@ protected:
         detail_.vendorId = detail_.productId = 0xEEEE;
     }
     void TearDown() override {
-        // Release what was handed out; the sentinel is not the library's.
+        Release();
+        PipeHostTest::TearDown();
+    }
+    // Releases what was handed out (the sentinel is not the library's) and marks the strings
+    // unwritten again.
+    void Release() {
         for (char** field : {&detail_.manufacturer, &detail_.product, &detail_.serialNumber}) {
             if (*field == kUnwritten) *field = nullptr;
         }
         lwu().FreeUsbDeviceDetail(&detail_);
-        PipeHostTest::TearDown();
+        detail_.manufacturer = detail_.product = detail_.serialNumber = kUnwritten;
     }
     int AddNamedDevice(const char* serial, std::string* path) {
         SimUsbDeviceConfig c;
@@ -122,41 +127,79 @@ TEST_F(Identity, LaterStallsStopTheWalkWhereTheyHappen) {
     EXPECT_STREQ("", detail_.manufacturer);
 }
 
-TEST_F(Identity, IndexZeroMeansNoStringAndTheWalkGoesOn) {
-    std::string path;
-    int dev = AddNamedDevice("SN-3", &path);
-    auto descriptor = DeviceDescriptorWith(1, 2, 0);
-    SimWorld_SetDescriptor(dev, 1, 0, descriptor.data(), static_cast<uint32_t>(descriptor.size()));
-    EXPECT_NE(0, Read(path));
-    EXPECT_STREQ("", detail_.serialNumber) << "not the language table read as text";
-    EXPECT_STREQ("Simulated Link", detail_.product);
-    EXPECT_STREQ("Varko", detail_.manufacturer);
-    EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 0}, {3, 2}, {3, 1}}), DescriptorRequests())
-        << "string descriptor 0 is never asked for";
+// String index 0 is asked for like any other: the device answers with its language table, whose
+// language IDs are then read as text.
+TEST_F(Identity, IndexZeroIsRequestedLikeAnyOtherString) {
+    struct Row {
+        const char* what;
+        std::vector<uint8_t> table;   // the device's string descriptor 0; empty: the world's default
+        bool stalls;                  // the device has none: the request stalls
+        const wchar_t* units;         // the table's language IDs as UTF-16 text
+    };
+    const Row rows[] = {
+        {"the default table, one language", {}, false, L"\u0409"},
+        {"a table of two languages", {6, 3, 0x09, 0x04, 0x07, 0x04}, false, L"\u0409\u0407"},
+        {"no table: the walk ends there", {}, true, L""},
+    };
+    int serial = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string path;
+        int dev = AddNamedDevice(("SN-3-" + std::to_string(++serial)).c_str(), &path);
+        auto descriptor = DeviceDescriptorWith(1, 2, 0);
+        SimWorld_SetDescriptor(dev, 1, 0, descriptor.data(), static_cast<uint32_t>(descriptor.size()));
+        if (!row.table.empty())
+            SimWorld_SetDescriptor(dev, 3, 0, row.table.data(), static_cast<uint32_t>(row.table.size()));
+        if (row.stalls) SimWorld_SetDescriptor(dev, 3, 0, nullptr, 0);
+        // The text as the library converts it: to this thread's ANSI code page.
+        char expected[16] = {};
+        WideCharToMultiByte(CP_THREAD_ACP, 0, row.units, -1, expected, sizeof expected, nullptr, nullptr);
+        EXPECT_EQ(!row.stalls, Read(path) != 0);
+        EXPECT_STREQ(expected, detail_.serialNumber);
+        if (row.stalls) {
+            EXPECT_EQ(kUnwritten, detail_.product);
+            EXPECT_EQ(kUnwritten, detail_.manufacturer);
+            EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 0}, {3, 0}}), DescriptorRequests());
+        } else {
+            EXPECT_NE(std::string(), detail_.serialNumber);
+            EXPECT_STREQ("Simulated Link", detail_.product);
+            EXPECT_STREQ("Varko", detail_.manufacturer);
+            EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 0}, {3, 0}, {3, 2}, {3, 1}}), DescriptorRequests())
+                << "string descriptor 0 is asked for";
+        }
+        Release();
+    }
 }
 
-TEST_F(Identity, TextEndsAtTheFirstZeroUnitNotAtTheLengthByte) {
-    std::string path;
-    int dev = AddNamedDevice("SN-4", &path);
-    const uint8_t embedded[] = {10, 3, 'A', 0, 'B', 0, 0, 0, 'C', 0};
-    SimWorld_SetDescriptor(dev, 3, 2, embedded, sizeof embedded);
-    const uint8_t understated[] = {4, 3, 'W', 0, 'X', 0, 'Y', 0, 'Z', 0};
-    SimWorld_SetDescriptor(dev, 3, 1, understated, sizeof understated);
-    EXPECT_NE(0, Read(path));
-    EXPECT_STREQ("AB", detail_.product);
-    EXPECT_STREQ("WXYZ", detail_.manufacturer) << "the descriptor's own length byte is not consulted";
-}
-
-TEST_F(Identity, DescriptorFillingTheWholeBufferIsReadNoFurther) {
-    std::string path;
-    int dev = AddNamedDevice("SN-5", &path);
+// The text runs from the third byte to the first zero 16-bit unit of the zeroed 1024-byte buffer:
+// neither the descriptor's length byte nor the count received ends it, the buffer's end does.
+TEST_F(Identity, TheTextRunsFromTheThirdByteToTheFirstZeroUnit) {
     std::vector<uint8_t> full(1024);
     full[0] = 0xFF;
     full[1] = 3;
     for (size_t i = 2; i + 1 < full.size(); i += 2) full[i] = 'x';
-    SimWorld_SetDescriptor(dev, 3, 2, full.data(), static_cast<uint32_t>(full.size()));
-    EXPECT_NE(0, Read(path));
-    EXPECT_EQ(std::string(511, 'x'), std::string(detail_.product));
+    struct Row {
+        const char* what;
+        std::vector<uint8_t> descriptor;
+        std::string text;
+    };
+    const Row rows[] = {
+        {"a zero unit inside the descriptor", {10, 3, 'A', 0, 'B', 0, 0, 0, 'C', 0}, "AB"},
+        {"a length byte that understates", {4, 3, 'W', 0, 'X', 0, 'Y', 0, 'Z', 0}, "WXYZ"},
+        {"an odd length: the last half unit is kept", {7, 3, 'A', 0, 'B', 0, 'C'}, "ABC"},
+        {"1024 bytes without a zero unit: 511 units, nothing past the buffer", full, std::string(511, 'x')},
+    };
+    int serial = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string path;
+        int dev = AddNamedDevice(("SN-4-" + std::to_string(++serial)).c_str(), &path);
+        SimWorld_SetDescriptor(dev, 3, 2, row.descriptor.data(), static_cast<uint32_t>(row.descriptor.size()));
+        EXPECT_NE(0, Read(path));
+        ASSERT_NE(kUnwritten, detail_.product);
+        EXPECT_EQ(row.text, std::string(detail_.product));
+        Release();
+    }
 }
 
 TEST_F(Identity, TextOutsideTheCodePageBecomesItsDefaultCharacter) {

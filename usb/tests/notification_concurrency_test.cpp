@@ -1,5 +1,7 @@
 // Callbacks that register and unregister while a dispatch runs, many threads at once, and
 // unloading the library while registrations remain.
+#include <cstdio>
+
 #include "notification_host.h"
 
 namespace {
@@ -174,8 +176,7 @@ TEST_F(Reentrancy, AnUnregisterInsideAPresentReportWaitsForNoOtherThreadsCallbac
         Ear::Get().Clear();
         InterfaceClass cls = InterfaceClass::Fresh();
         SimInterfaces_Add(&cls.guid, "\\\\?\\sim#present");
-        // An entry of another class keeps the list from emptying: no WM_CLOSE, which waits for the
-        // window's thread.
+        // An entry of another class keeps the list from emptying: no WM_CLOSE is due.
         ASSERT_EQ(0u, api().CmRegister(Hear<2>, other_.w()));
         // The host serialises its callbacks with a lock of its own, held here by the report.
         Event dispatching, hostLockFree;
@@ -291,6 +292,101 @@ TEST_F(Reentrancy, AnUnregisterWokenBeforeTheCallbackReturnedWaitsAgain) {
         EXPECT_TRUE(doneFirst) << "the export returned after a wake-up while the callback still ran";
     }
     sender.join();
+}
+
+// Ends the process with a message when it is not dismissed in time: a deadlock would otherwise
+// hang the run rather than fail the test.
+class Watchdog {
+public:
+    Watchdog(DWORD timeoutMs, const char* what)
+        : thread_([this, timeoutMs, what] {
+              if (dismissed_.Wait(timeoutMs)) return;
+              std::fprintf(stdout, "\nWatchdog: %s did not return within %lu ms: deadlock\n", what,
+                           static_cast<unsigned long>(timeoutMs));
+              std::fprintf(stderr, "Watchdog: %s did not return within %lu ms: deadlock\n", what,
+                           static_cast<unsigned long>(timeoutMs));
+              std::fflush(stdout);
+              std::fflush(stderr);
+              TerminateProcess(GetCurrentProcess(), 3);
+          }) {}
+    ~Watchdog() {
+        dismissed_.Set();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    Event dismissed_;   // made before the thread that waits on it
+    std::thread thread_;
+};
+
+// Runs an action once on a thread that serves a message queue, outside any callback: from a
+// hook of that thread's message retrieval, when it takes a message posted for the purpose.
+class OnQueueThread {
+public:
+    OnQueueThread(DWORD thread, HWND window, std::function<void()> action) {
+        Action() = std::move(action);
+        hook_ = SetWindowsHookExA(WH_GETMESSAGE, Hook, nullptr, thread);
+        EXPECT_NE(nullptr, hook_);
+        EXPECT_TRUE(PostMessageA(window, kRun, 0, 0));
+    }
+    ~OnQueueThread() {
+        if (hook_) UnhookWindowsHookEx(hook_);
+    }
+    OnQueueThread(const OnQueueThread&) = delete;
+    OnQueueThread& operator=(const OnQueueThread&) = delete;
+
+private:
+    static constexpr UINT kRun = WM_APP + 0x4C;
+    static std::function<void()>& Action() {
+        static std::function<void()> action;
+        return action;
+    }
+    static LRESULT CALLBACK Hook(int code, WPARAM removed, LPARAM lParam) {
+        auto message = reinterpret_cast<MSG*>(lParam);
+        if (code == HC_ACTION && removed == PM_REMOVE && message->message == kRun) {
+            message->message = WM_NULL;
+            if (std::function<void()> action = std::move(Action())) action();
+        }
+        return CallNextHookEx(nullptr, code, removed, lParam);
+    }
+    HHOOK hook_ = nullptr;
+};
+
+// The window's thread unregisters a window entry and waits for its callback, which runs on a
+// Configuration Manager thread and there unregisters the last other entry: the WM_CLOSE then
+// due must not wait for the window's thread.
+TEST_F(Reentrancy, AnUnregisterOnANotificationThreadDoesNotWaitForTheWindowsThreadWaitingForIt) {
+    WindowRegistration windowEntry(api(), Hear<1>, cls_);
+    ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
+    CloseCount closes(ownerThread());
+    Event inside;
+    std::atomic<bool> callbackReturned{false};
+    std::atomic<bool> windowReturned{false};
+    {
+        Watchdog watchdog(20000, "UnregisterForDeviceNotification on a notification thread and on the window's thread");
+        WaitWatch watch(Library().module());
+        Ear::Get().React(1, [&] {   // the window entry's callback, on the Configuration Manager's thread
+            inside.Set();
+            WaitForSingleObject(watch.waiting(), 20000);   // the window's thread waits for this call
+            api().Unregister(Hear<2>, cls_.w());            // the list empties: WM_CLOSE
+            callbackReturned = true;
+        });
+        SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#event", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+        ASSERT_TRUE(inside.Wait()) << "the event never reached the callback";
+        OnQueueThread onWindowThread(ownerThread(), window_, [&] {
+            api().Unregister(Hear<1>, cls_.w());
+            windowReturned = true;
+        });
+        EXPECT_TRUE(WaitFor([&] { return callbackReturned && windowReturned; }));
+    }
+    Settle();
+    EXPECT_EQ(0, SendMessageA(window_, WM_NULL, 0, 0));   // handled after the messages sent before it
+    EXPECT_EQ(2, closes.closes()) << "one WM_CLOSE from each unregister: the list was empty after each";
+    EXPECT_TRUE(WaitFor([&] { return SimInterfaces_CmRegistrationCount(&cls_.guid) == 0; }));
+    EXPECT_EQ((std::vector<int>{1}), Ear::Get().Callers()) << "the removed entry was not called";
+    EXPECT_TRUE(IsWindow(window_));
 }
 
 using Concurrency = NotificationTest;

@@ -208,6 +208,33 @@ inline std::vector<SimCall> CallsNamed(const char* name) {
     return out;
 }
 
+// Counts the WM_CLOSE messages the window's thread handles while it lives.
+class CloseCount {
+public:
+    explicit CloseCount(DWORD thread) {
+        Count() = 0;
+        hook_ = SetWindowsHookExA(WH_CALLWNDPROC, Watch, nullptr, thread);
+        EXPECT_NE(nullptr, hook_);
+    }
+    ~CloseCount() {
+        if (hook_) UnhookWindowsHookEx(hook_);
+    }
+    CloseCount(const CloseCount&) = delete;
+    CloseCount& operator=(const CloseCount&) = delete;
+    int closes() const { return Count().load(); }
+
+private:
+    static std::atomic<int>& Count() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+    static LRESULT CALLBACK Watch(int code, WPARAM wParam, LPARAM lParam) {
+        if (code == HC_ACTION && reinterpret_cast<const CWPSTRUCT*>(lParam)->message == WM_CLOSE) ++Count();
+        return CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+    HHOOK hook_ = nullptr;
+};
+
 // The library's window in this process: other test programs running beside this one have theirs.
 inline HWND FindNotificationWindow() {
     for (HWND w = nullptr; (w = FindWindowExA(HWND_MESSAGE, w, "LinkWinUsb API", nullptr)) != nullptr;) {

@@ -1,5 +1,10 @@
 // Pipe operations and policies: the guards in front of WinUSB, the results each export
 // turns WinUSB's outcome into, and the policies as the device's pipes keep them.
+#include <winusb.h>
+
+#include <functional>
+
+#include "import_patch.h"
 #include "pipes_host.h"
 
 namespace {
@@ -48,12 +53,83 @@ TEST_F(Pipes, OverlappedResultNeedsBothPointers) {
     EXPECT_EQ(0u, SimWorld_CallCount());
 }
 
-TEST_F(Pipes, AbortFlushAndResetReturnTheirOwnSuccessValuesOrTheWin32Error) {
-    void* h = OpenDefault();
-    EXPECT_EQ(0u, lwu().PipeAbort(h, 0x81));
-    EXPECT_EQ(0u, lwu().PipeFlush(h, 0x81));
-    EXPECT_EQ(1u, lwu().PipeReset(h, 0x81)) << "WinUSB's TRUE, not 0";
-    EXPECT_EQ((Trace{"AbortPipe", "FlushPipe", "ResetPipe"}), CallTrace());
+// Each export's own success value, else the failing WinUSB call's error; 31 where that call left
+// the last error at 0, and for PipeReset 50 where it left 1: no failure reads as success.
+TEST_F(Pipes, EachExportReturnsItsSuccessValueOrTheFailuresCode) {
+    int dev = 0;
+    void* h = OpenDefault(&dev);
+    HMODULE lib = library().module();
+    using Outcomes = std::vector<std::pair<DWORD, uint32_t>>;   // the last error of the failing call, the result
+    struct Row {
+        const char* what;
+        std::function<uint32_t(const DWORD* failWith)> call;   // its WinUSB call fails with *failWith when given
+        uint32_t success;
+        Outcomes failures;
+    };
+    // The next call of the operation on pipe 0x81 fails.
+    auto viaWorld = [&dev](int operation, std::function<uint32_t()> call) {
+        return [&dev, operation, call](const DWORD* failWith) {
+            if (failWith) SimWorld_FailCall(dev, operation, 0x81, *failWith, 1);
+            return call();
+        };
+    };
+    // The result of an overlapped write, with WinUSB's answer failed through the import table.
+    auto overlappedResult = [&](const DWORD* failWith) {
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        const uint8_t data[4] = {1, 2, 3, 4};
+        uint32_t count = 0;
+        EXPECT_EQ(static_cast<uint32_t>(ERROR_IO_PENDING), api().PipeWrite(h, 0x01, data, 4, &count, &ov));
+        uint32_t result = 0;
+        {
+            auto fault =
+                FAIL_IMPORT(lib, WinUsb_GetOverlappedResult, FALSE, failWith ? *failWith : 0, failWith ? 1 : 0);
+            result = lwu().GetPipeOverlappedResult(h, &ov, &count, TRUE);
+        }
+        EXPECT_EQ(0u, lwu().GetPipeOverlappedResult(h, &ov, &count, TRUE)) << "the transfer itself completes";
+        CloseHandle(ov.hEvent);
+        return result;
+    };
+    uint8_t on = 1;
+    uint8_t value[8] = {};
+    uint32_t length = 0;
+    const DWORD gen = ERROR_GEN_FAILURE, function = ERROR_INVALID_FUNCTION, parameter = ERROR_INVALID_PARAMETER;
+    const Row rows[] = {
+        {"PipeAbort", viaWorld(SIM_OP_ABORT_PIPE, [&] { return lwu().PipeAbort(h, 0x81); }), 0,
+         {{gen, gen}, {function, function}, {0, gen}}},
+        {"PipeFlush", viaWorld(SIM_OP_FLUSH_PIPE, [&] { return lwu().PipeFlush(h, 0x81); }), 0,
+         {{gen, gen}, {function, function}, {0, gen}}},
+        {"PipeReset: WinUSB's TRUE, not 0", viaWorld(SIM_OP_RESET_PIPE, [&] { return lwu().PipeReset(h, 0x81); }), 1,
+         {{gen, gen}, {function, ERROR_NOT_SUPPORTED}, {0, gen}}},
+        {"SetPipePolicy",
+         viaWorld(SIM_OP_SET_PIPE_POLICY, [&] { return lwu().SetPipePolicy(h, 0x81, kRawIo, 1, &on); }), 0,
+         {{parameter, parameter}, {0, gen}}},
+        {"GetPipePolicy", viaWorld(SIM_OP_GET_PIPE_POLICY, [&] {
+             length = sizeof value;
+             return lwu().GetPipePolicy(h, 0x81, kRawIo, &length, value);
+         }),
+         0, {{parameter, parameter}, {0, gen}}},
+        {"SetTransferTimeoutPolicy",
+         viaWorld(SIM_OP_SET_PIPE_POLICY, [&] { return lwu().SetTransferTimeoutPolicy(h, 0x81, 100); }), 0,
+         {{parameter, parameter}, {0, gen}}},
+        {"GetTransferTimeoutPolicy",
+         viaWorld(SIM_OP_GET_PIPE_POLICY, [&] { return lwu().GetTransferTimeoutPolicy(h, 0x81, value); }), 0,
+         {{parameter, parameter}, {0, gen}}},
+        {"GetPipeOverlappedResult", overlappedResult, 0,
+         {{ERROR_OPERATION_ABORTED, ERROR_OPERATION_ABORTED}, {0, gen}}},
+    };
+    StdoutCapture quiet;   // the transfer lines and the time-out policy's failure text
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.success, row.call(nullptr));
+        for (const auto& failure : row.failures) {
+            SCOPED_TRACE("last error " + std::to_string(failure.first));
+            EXPECT_EQ(failure.second, row.call(&failure.first));
+        }
+    }
+
+    SimWorld_ClearCalls();
+    EXPECT_EQ(1u, lwu().PipeReset(h, 0x81));
     EXPECT_EQ((std::vector<int>{0x81}), PipeIdsOf("WinUsb_ResetPipe"));
     // A pipe the interface lacks: WinUSB's own error comes back from all three.
     EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), lwu().PipeAbort(h, 0x05));
@@ -131,7 +207,7 @@ TEST_F(Pipes, ZeroTimeoutIsRefusedAndLeavesThePolicy) {
     EXPECT_EQ("", out.Text());
 }
 
-TEST_F(Pipes, TimeoutFailurePrintsTheSystemTextUnlessTheErrorReadsZero) {
+TEST_F(Pipes, TimeoutFailurePrintsTheSystemText) {
     int dev = 0;
     void* h = OpenDefault(&dev);
     {
@@ -142,8 +218,9 @@ TEST_F(Pipes, TimeoutFailurePrintsTheSystemTextUnlessTheErrorReadsZero) {
     {
         SimWorld_FailCall(dev, SIM_OP_SET_PIPE_POLICY, 0x81, 0, 1);
         StdoutCapture out;
-        EXPECT_EQ(0u, lwu().SetTransferTimeoutPolicy(h, 0x81, 100)) << "a failure whose error reads 0 is success";
-        EXPECT_EQ("", out.Text());
+        EXPECT_EQ(static_cast<uint32_t>(ERROR_GEN_FAILURE), lwu().SetTransferTimeoutPolicy(h, 0x81, 100))
+            << "a failure whose error reads 0 is no success";
+        EXPECT_EQ("FAILED to SET pipe policy: \n", out.Text()) << "the platform gave no text";
         EXPECT_EQ(0u, TimeoutInWorld(dev, 0x81)) << "the call did fail";
     }
     // Reading never prints, also when it fails.

@@ -100,21 +100,40 @@ TEST_F(Session, DeviceIgnoringTheHandshakeIsOpenedWithTheFramingAlreadyInForce) 
     api().CloseDevice(&firstSession);
 }
 
+// A version request that brings no byte ends the handshake, and the framing in force stays.
 TEST_F(Session, VersionRequestWithoutItsByteKeepsTheVersion) {
-    OpenFresh(2);
-    api().CloseDevice(&session_);
-    int id = 0;
-    std::string path;
-    id = AddDevice(0, &path);
-    SimWorld_ShortTransfer(id, SIM_OP_CONTROL_TRANSFER, 0x81, 0, 1);
-    SimWorld_ClearCalls();
-    ASSERT_EQ(0u, api().OpenDevice(&session_, path.c_str()));
-    EXPECT_EQ((Trace{"Initialize", "Control C1/81"}), CallTrace());
-    SimWorld_ClearCalls();
-    uint32_t length = 77;
-    EXPECT_EQ(LWU_READ_EMPTY, api().Read(session_.interfaceHandle, 0x81, nullptr, &length));
-    EXPECT_EQ((Trace{"Control C1/84"}), CallTrace()) << "still version 2: no status request";
-    EXPECT_EQ(0u, length);
+    struct Row {
+        const char* what;
+        std::function<void(int device)> fault;
+    };
+    const Row rows[] = {
+        {"answered without its byte",
+         [](int device) { SimWorld_ShortTransfer(device, SIM_OP_CONTROL_TRANSFER, 0x81, 0, 1); }},
+        {"failed with last error 0",
+         [](int device) { SimWorld_FailCall(device, SIM_OP_CONTROL_TRANSFER, 0x81, 0, 1); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        OpenFresh(2);
+        api().CloseDevice(&session_);
+        std::string path;
+        int id = AddDevice(0, &path);
+        row.fault(id);
+        SimWorld_ClearCalls();
+        ASSERT_EQ(0u, api().OpenDevice(&session_, path.c_str()));
+        EXPECT_EQ((Trace{"Initialize", "Control C1/81"}), CallTrace());
+        SimWorld_ClearCalls();
+        uint32_t length = 77;
+        EXPECT_EQ(LWU_READ_EMPTY, api().Read(session_.interfaceHandle, 0x81, nullptr, &length));
+        EXPECT_EQ((Trace{"Control C1/84"}), CallTrace()) << "still version 2: no status request";
+        EXPECT_EQ(0u, length);
+        SimWorld_ClearCalls();
+        uint8_t message[4] = {1, 2, 3, 4};
+        StdoutCapture quiet;
+        EXPECT_EQ(1u, api().Write(session_.interfaceHandle, 0x01, message, sizeof message));
+        EXPECT_EQ((Trace{"WritePipe", "ResetPipe"}), CallTrace()) << "still version 2: the message goes alone";
+        api().CloseDevice(&session_);
+    }
 }
 
 TEST_F(Session, CloseSendsTheSessionRequestFlushesResetsAndReleases) {
@@ -139,32 +158,43 @@ TEST_F(Session, OpenFailuresReturnTheSystemsErrorAndLeaveTheSessionClosed) {
     HMODULE lib = library().module();
     struct Row {
         const char* what;
-        bool winusbRefuses;   // the device's WinUSB refuses it (ERROR_NOT_SUPPORTED)
+        bool reachesWinUsb;   // the file opens and WinUSB is asked
+        DWORD winusbError;    // the device's WinUSB refuses it with this error, or 0
         std::function<std::string()> failAndOpen;   // injects the failure, opens, returns the text written
         uint32_t status;
         std::function<std::string()> text;
         bool fileLeftOpen;
     };
-    auto open = [this](const std::string& path) {
+    bool fileOpen = false;
+    auto open = [this, &fileOpen](const std::string& path) {
         StdoutCapture out;
         last_ = api().OpenDevice(&session_, path.c_str());
+        // Asked now: the capture's own handles, coming and going, may take a closed handle's value.
+        fileOpen = HandleIsOpen(session_.fileHandle);
         return out.Text();
     };
     std::string path;
+    int device = 0;
     const Row rows[] = {
-        {"CreateFileA refused: device in use", false,
+        {"CreateFileA refused: device in use", false, 0,
          [&] {
              auto fault = FAIL_IMPORT(lib, CreateFileA, INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
              return open(path);
          },
          0x80070020u, [] { return "CreateFile failed: " + SystemMessage(ERROR_SHARING_VIOLATION); }, false},
-        {"CreateFileA refused: access denied", false,
+        {"CreateFileA refused: access denied", false, 0,
          [&] {
              auto fault = FAIL_IMPORT(lib, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
              return open(path);
          },
          0x80070005u, [] { return "CreateFile failed: " + SystemMessage(ERROR_ACCESS_DENIED); }, false},
-        {"FormatMessageA finds no text", false,
+        {"CreateFileA fails with last error 0", false, 0,
+         [&] {
+             auto fault = FAIL_IMPORT(lib, CreateFileA, INVALID_HANDLE_VALUE, 0);
+             return open(path);
+         },
+         0x8007001Fu, [] { return std::string("CreateFile failed: "); }, false},
+        {"FormatMessageA finds no text", false, 0,
          [&] {
              auto fault = FAIL_IMPORT(lib, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
              auto noText = FAIL_IMPORT_AS(lib, FormatMessageA, FormatMessageAPointer, DWORD{0}, ERROR_MR_MID_NOT_FOUND);
@@ -173,7 +203,7 @@ TEST_F(Session, OpenFailuresReturnTheSystemsErrorAndLeaveTheSessionClosed) {
              return text;
          },
          0x80070005u, [] { return std::string("CreateFile failed: "); }, false},
-        {"LocalFree cannot release the system text", false,
+        {"LocalFree cannot release the system text", false, 0,
          [&] {
              auto fault = FAIL_IMPORT(lib, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
              auto kept = FAIL_IMPORT(lib, LocalFree, reinterpret_cast<HLOCAL>(1), ERROR_INVALID_HANDLE);
@@ -182,7 +212,7 @@ TEST_F(Session, OpenFailuresReturnTheSystemsErrorAndLeaveTheSessionClosed) {
              return text;
          },
          0x80070005u, [] { return "CreateFile failed: " + SystemMessage(ERROR_ACCESS_DENIED); }, false},
-        {"WinUsb_Initialize refused and CloseHandle fails", true,
+        {"WinUsb_Initialize refused and CloseHandle fails", true, ERROR_NOT_SUPPORTED,
          [&] {
              auto fault = FAIL_IMPORT(lib, CloseHandle, FALSE, ERROR_INVALID_HANDLE);
              std::string text = open(path);
@@ -190,24 +220,30 @@ TEST_F(Session, OpenFailuresReturnTheSystemsErrorAndLeaveTheSessionClosed) {
              return text;
          },
          0x80070032u, [] { return "WinUsb_Initialize failed: " + SystemMessage(ERROR_NOT_SUPPORTED); }, true},
+        {"WinUsb_Initialize fails with last error 0", true, 0,
+         [&] {
+             SimWorld_FailCall(device, SIM_OP_INITIALIZE, SIM_ANY, 0, 1);
+             return open(path);
+         },
+         0x8007001Fu, [] { return std::string("WinUsb_Initialize failed: "); }, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         SimUsbDeviceConfig c;
         SimWorld_DefaultConfig(&c);
-        if (row.winusbRefuses) c.winusbError = ERROR_NOT_SUPPORTED;
-        AddDevice(c, &path);
+        c.winusbError = row.winusbError;
+        device = AddDevice(c, &path);
         SimWorld_ClearCalls();
         session_ = DeviceSession{};
         std::string text = row.failAndOpen();
         EXPECT_EQ(row.status, last_);
         EXPECT_EQ(row.text(), text);
         EXPECT_EQ(0u, session_.isOpen);
-        if (!row.winusbRefuses) {
+        if (!row.reachesWinUsb) {
             EXPECT_EQ(INVALID_HANDLE_VALUE, session_.fileHandle);
             EXPECT_EQ(0u, SimWorld_CallCount()) << "WinUSB is never asked";
         }
-        EXPECT_EQ(row.fileLeftOpen, row.winusbRefuses && HandleIsOpen(session_.fileHandle));
+        EXPECT_EQ(row.fileLeftOpen, row.reachesWinUsb && fileOpen);
         if (row.fileLeftOpen) CloseHandle(session_.fileHandle);   // what the failed close left
     }
 }

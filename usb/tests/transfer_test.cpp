@@ -1,5 +1,8 @@
 // Framed messages, control and bulk transfers as the device sees them, with their status codes
 // and the diagnostic lines on standard output.
+#include <atomic>
+#include <cstdio>
+#include <algorithm>
 #include <functional>
 
 #include "import_patch.h"
@@ -330,23 +333,135 @@ TEST_F(Transfers, PipeReadPrintsTheTextUpToItsFirstZeroByte) {
               out.Text());
 }
 
+// Counts the writes the C runtime makes (to standard output among its files) while it lives:
+// its own import of WriteFile, which the library's stdio and this program's share.
+class CrtWrites {
+public:
+    CrtWrites() : patch_(GetModuleHandleA("msvcrt.dll"), "WriteFile", reinterpret_cast<void*>(&Count)) {
+        original() = patch_.original<decltype(&::WriteFile)>();
+        count() = 0;
+    }
+    CrtWrites(const CrtWrites&) = delete;
+    CrtWrites& operator=(const CrtWrites&) = delete;
+    int writes() const { return count().load(); }
+
+private:
+    static std::atomic<int>& count() {
+        static std::atomic<int> n{0};
+        return n;
+    }
+    static decltype(&::WriteFile)& original() {
+        static decltype(&::WriteFile) f = nullptr;
+        return f;
+    }
+    static BOOL WINAPI Count(HANDLE file, LPCVOID data, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
+        ++count();
+        return original()(file, data, length, written, overlapped);
+    }
+    ImportPatch patch_;
+};
+
+// Standard output without a buffer, as a console's is, while it lives (when active).
+class UnbufferedStdout {
+public:
+    explicit UnbufferedStdout(bool active) : active_(active) {
+        if (!active_) return;
+        std::fflush(stdout);
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    }
+    ~UnbufferedStdout() {
+        if (!active_) return;
+        std::fflush(stdout);
+        std::setvbuf(stdout, nullptr, _IOFBF, 4096);   // the C runtime's own size for a file or a pipe
+    }
+    UnbufferedStdout(const UnbufferedStdout&) = delete;
+    UnbufferedStdout& operator=(const UnbufferedStdout&) = delete;
+
+private:
+    bool active_;
+};
+
+// `length` bytes that end where an inaccessible page begins: reading past them crashes.
+class GuardedBytes {
+public:
+    explicit GuardedBytes(size_t length) {
+        SYSTEM_INFO si;
+        GetSystemInfo(&si);
+        const size_t room = (length + si.dwPageSize - 1) / si.dwPageSize * si.dwPageSize;
+        pages_ = static_cast<uint8_t*>(
+            VirtualAlloc(nullptr, room + si.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        if (!pages_) return;
+        DWORD old;
+        VirtualProtect(pages_ + room, si.dwPageSize, PAGE_NOACCESS, &old);
+        data_ = pages_ + room - length;
+    }
+    ~GuardedBytes() {
+        if (pages_) VirtualFree(pages_, 0, MEM_RELEASE);
+    }
+    GuardedBytes(const GuardedBytes&) = delete;
+    GuardedBytes& operator=(const GuardedBytes&) = delete;
+    uint8_t* data() const { return data_; }   // null when the pages could not be had
+
+private:
+    uint8_t* pages_ = nullptr;
+    uint8_t* data_ = nullptr;
+};
+
+// The buffer is shown as text up to its first zero byte and never past its length, whatever that
+// length, and in a few writes, also to an unbuffered standard output.
 TEST_F(Transfers, PipeReadNeverReadsTheBufferPastItsLength) {
-    int device = 0;
-    void* h = OpenFresh(2, &device);
-    // The buffer ends where an inaccessible page begins: reading past it would crash the test.
-    SYSTEM_INFO si;
-    GetSystemInfo(&si);
-    auto* pages = static_cast<uint8_t*>(VirtualAlloc(nullptr, 2 * si.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    ASSERT_NE(nullptr, pages);
-    DWORD old;
-    VirtualProtect(pages + si.dwPageSize, si.dwPageSize, PAGE_NOACCESS, &old);
-    uint8_t* buf = pages + si.dwPageSize - 5;
-    SimWorld_QueueMessage(device, "ABCDE", 5);
-    uint32_t n = 0;
-    StdoutCapture out;
-    EXPECT_EQ(0u, api().PipeRead(h, 0x81, buf, 5, &n, nullptr));
-    EXPECT_EQ("Read from pipe 129: ABCDE \nActual data read: 5.\n", out.Text());
-    VirtualFree(pages, 0, MEM_RELEASE);
+    struct Row {
+        const char* what;
+        uint32_t length;    // of the buffer, filled with 'A' and ending where an inaccessible page begins
+        bool deviceSends;   // the device sends as many bytes; else the read fails at once, shown all the same
+        bool unbuffered;    // standard output has no buffer: the writes are counted
+        bool x64Only;       // the buffer needs the 64-bit address space
+    } const rows[] = {
+        {"5 bytes", 5, true, false, false},
+        {"16 KiB to an unbuffered standard output", 16 * 1024, true, true, false},
+        {"2^31 + 16 bytes: more than an int counts", (1u << 31) + 16, false, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.x64Only && kPointerBytes == 4) GTEST_SKIP() << row.what << ": the 64-bit library only";
+        int device = 0;
+        void* h = OpenFresh(2, &device);
+        GuardedBytes bytes(row.length);
+        uint8_t* buf = bytes.data();
+        ASSERT_NE(nullptr, buf);
+        std::memset(buf, 'A', row.length);
+        if (row.deviceSends) {
+            const std::string sent(row.length, 'A');
+            SimWorld_QueueMessage(device, sent.data(), row.length);
+        } else {
+            SimWorld_FailCall(device, SIM_OP_READ_PIPE, SIM_ANY, ERROR_SEM_TIMEOUT, 1);
+        }
+        const std::string count = std::to_string(row.deviceSends ? row.length : 0);
+        const std::string head = "Read from pipe 129: ";
+        const std::string tail = " \r\nActual data read: " + count + ".\r\n";   // as the text-mode file holds it
+        uint32_t n = 0;
+        uint32_t status = 0;
+        int writes = 0;
+        StdoutCapture out;
+        {
+            UnbufferedStdout unbuffered(row.unbuffered);
+            CrtWrites counted;
+            status = api().PipeRead(h, 0x81, buf, row.length, &n, nullptr);
+            writes = counted.writes();
+        }
+        EXPECT_EQ(row.deviceSends ? 0u : static_cast<uint32_t>(ERROR_SEM_TIMEOUT), status);
+        const long long size = static_cast<long long>(head.size() + row.length + tail.size());
+        EXPECT_EQ(size, out.Size()) << "the text is exactly the buffer";
+        const std::string first = head + std::string(std::min<size_t>(row.length, 64), 'A');
+        const std::string last = std::string(std::min<size_t>(row.length, 64), 'A') + tail;
+        EXPECT_EQ(first, out.Raw(0, static_cast<long long>(first.size())));
+        EXPECT_EQ(last, out.Raw(size - static_cast<long long>(last.size()), static_cast<long long>(last.size())));
+        if (row.unbuffered) {
+            // The line in a few pieces, each one or two writes of the C runtime; not a write per byte.
+            EXPECT_LE(writes, 16) << "writes for one line of " << row.length << " bytes";
+        }
+        api().CloseDevice(&session_);
+    }
 }
 
 TEST_F(Transfers, OverlappedTransfersReportPendingAndStillResetThePipe) {
@@ -369,17 +484,67 @@ TEST_F(Transfers, OverlappedTransfersReportPendingAndStillResetThePipe) {
     CloseHandle(ov.hEvent);
 }
 
-TEST_F(Transfers, WinUsbErrorsPassThroughUnchanged) {
-    int device = 0;
-    void* h = OpenFresh(2, &device);
-    uint8_t buf[4];
-    uint32_t n = 0;
-    SimWorld_FailCall(device, SIM_OP_READ_PIPE, SIM_ANY, ERROR_SEM_TIMEOUT, 1);
-    StdoutCapture out;
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_SEM_TIMEOUT), api().PipeRead(h, 0x81, buf, 4, &n, nullptr));
-    SimWorld_RemoveDevice(device);
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_BAD_COMMAND), api().PipeWrite(h, 0x01, buf, 4, &n, nullptr))
-        << "an unplugged device";
+// WinUSB's error comes back as it is; a failure that left the last error at 0 comes back as 31,
+// never as success.
+TEST_F(Transfers, WinUsbErrorsPassThroughAndNoFailureReadsAsSuccess) {
+    struct Row {
+        const char* what;
+        std::function<void(int device)> fault;
+        std::function<uint32_t(LinkWinUsbApi&, void*)> call;
+        uint32_t expected;
+    };
+    auto failNext = [](int operation, DWORD error) {
+        return [operation, error](int device) { SimWorld_FailCall(device, operation, SIM_ANY, error, 1); };
+    };
+    static uint8_t buffer[8];
+    auto pipeRead = [](LinkWinUsbApi& a, void* h) {
+        uint32_t n = 0;
+        return a.PipeRead(h, 0x81, buffer, 8, &n, nullptr);
+    };
+    auto pipeWrite = [](LinkWinUsbApi& a, void* h) {
+        uint32_t n = 0;
+        return a.PipeWrite(h, 0x01, buffer, 8, &n, nullptr);
+    };
+    // Read returns no message: the destination and the length show nothing received.
+    auto read = [](LinkWinUsbApi& a, void* h) {
+        Bytes destination(16, 0xAA);
+        uint32_t length = 5;
+        uint32_t result = a.Read(h, 0x81, destination.data(), &length);
+        EXPECT_EQ(Bytes(16, 0xAA), destination) << "the destination stays untouched";
+        EXPECT_EQ(0u, length);
+        return result;
+    };
+    const Row rows[] = {
+        {"PipeRead times out", failNext(SIM_OP_READ_PIPE, ERROR_SEM_TIMEOUT), pipeRead, ERROR_SEM_TIMEOUT},
+        {"PipeWrite to an unplugged device", [](int device) { SimWorld_RemoveDevice(device); }, pipeWrite,
+         ERROR_BAD_COMMAND},
+        {"PipeRead fails with last error 0", failNext(SIM_OP_READ_PIPE, 0), pipeRead, ERROR_GEN_FAILURE},
+        {"PipeRead without a count fails with last error 0", failNext(SIM_OP_READ_PIPE, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.PipeRead(h, 0x81, buffer, 8, nullptr, nullptr); }, ERROR_GEN_FAILURE},
+        {"PipeWrite fails with last error 0", failNext(SIM_OP_WRITE_PIPE, 0), pipeWrite, ERROR_GEN_FAILURE},
+        {"PipeWrite without a count fails with last error 0", failNext(SIM_OP_WRITE_PIPE, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.PipeWrite(h, 0x01, buffer, 8, nullptr, nullptr); },
+         ERROR_GEN_FAILURE},
+        {"ControlRead fails with last error 0", failNext(SIM_OP_CONTROL_TRANSFER, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.ControlRead(h, 2, 1, 0x82, 0, 0, buffer, 1); }, ERROR_GEN_FAILURE},
+        {"ControlWrite fails with last error 0", failNext(SIM_OP_CONTROL_TRANSFER, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.ControlWrite(h, 2, 1, 0x80, 0, 0, nullptr, 0); }, ERROR_GEN_FAILURE},
+        {"Read: the length request fails with last error 0", failNext(SIM_OP_CONTROL_TRANSFER, 0), read,
+         LWU_READ_FAILED},
+        {"Read: the bulk transfer fails with last error 0", failNext(SIM_OP_READ_PIPE, 0), read, LWU_READ_FAILED},
+        {"Write: the bulk transfer fails with last error 0", failNext(SIM_OP_WRITE_PIPE, 0),
+         [](LinkWinUsbApi& a, void* h) { return a.Write(h, 0x01, buffer, 8); }, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        int device = 0;
+        void* h = OpenFresh(2, &device);
+        SimWorld_QueueMessage(device, "12345678", 8);
+        row.fault(device);
+        StdoutCapture quiet;
+        EXPECT_EQ(row.expected, row.call(api(), h));
+        api().CloseDevice(&session_);
+    }
 }
 
 }  // namespace
