@@ -4,7 +4,7 @@
 #   <arch>/lib/                 import libraries: <dll>.lib (MSVC's format), lib<dll>.dll.a (mingw's)
 #   <arch>/debug/               <binary>.debug, the debug information of each binary
 #   lib/cmake/<name>/           the CMake package (one file for both widths)
-#   README
+#   README                      docs/host-guide.md and the README's administrators' section
 # with <arch> x64 or x86. tools/kit/pack.sh installs both widths into one tree, adds SHA256SUMS
 # and writes dist/<name>-<version>.zip.
 include(CMakePackageConfigHelpers)
@@ -75,5 +75,33 @@ write_basic_package_version_file(${KIT_BUILD_DIR}/${KIT_NAME}ConfigVersion.cmake
 install(FILES ${KIT_BUILD_DIR}/${KIT_NAME}Config.cmake ${KIT_BUILD_DIR}/${KIT_NAME}ConfigVersion.cmake
   DESTINATION lib/cmake/${KIT_NAME})
 
-configure_file(${CMAKE_SOURCE_DIR}/cmake/kit/README.in ${KIT_BUILD_DIR}/README @ONLY)
+# The kit's README is the host guide, followed by the administrators' section of the repository's
+# README, with the version filled in: one text in the tree and in the kit, so the two cannot drift.
+set(KIT_GUIDE ${CMAKE_SOURCE_DIR}/docs/host-guide.md)
+set(KIT_ADMIN_SOURCE ${CMAKE_SOURCE_DIR}/README.md)
+set(KIT_ADMIN_HEADING "## Installing the service (administrators)")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KIT_GUIDE} ${KIT_ADMIN_SOURCE})
+file(READ ${KIT_GUIDE} kit_readme)
+file(READ ${KIT_ADMIN_SOURCE} kit_admin)
+string(FIND "${kit_admin}" "\n${KIT_ADMIN_HEADING}\n" kit_at)
+if(kit_at LESS 0)
+  message(FATAL_ERROR "README.md has no line '${KIT_ADMIN_HEADING}': the kit's README needs that section")
+endif()
+math(EXPR kit_at "${kit_at} + 1")
+string(SUBSTRING "${kit_admin}" ${kit_at} -1 kit_admin)
+# The section ends where the next one of its level begins.
+string(LENGTH "${KIT_ADMIN_HEADING}" kit_length)
+string(SUBSTRING "${kit_admin}" ${kit_length} -1 kit_rest)
+string(FIND "${kit_rest}" "\n## " kit_end)
+if(kit_end GREATER_EQUAL 0)
+  math(EXPR kit_end "${kit_end} + ${kit_length}")
+  string(SUBSTRING "${kit_admin}" 0 ${kit_end} kit_admin)
+endif()
+string(STRIP "${kit_admin}" kit_admin)
+string(APPEND kit_readme "\n${kit_admin}\n")
+string(REPLACE "<version>" "${KIT_VERSION}" kit_readme "${kit_readme}")
+string(REPLACE "<major>.<minor>" "${KIT_VERSION_MAJOR_MINOR}" kit_readme "${kit_readme}")
+file(WRITE ${KIT_BUILD_DIR}/README.new "${kit_readme}")
+# Copied only when it changed, so that a reconfigure leaves the file's time alone.
+configure_file(${KIT_BUILD_DIR}/README.new ${KIT_BUILD_DIR}/README COPYONLY)
 install(FILES ${KIT_BUILD_DIR}/README DESTINATION .)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # check-kit.sh KIT NAME: the unpacked kit KIT (top folder <NAME>-<version>) holds exactly the
-# files of its layout, SHA256SUMS lists every other file, and each shipped binary
+# files of its layout, SHA256SUMS lists every other file, the README is docs/host-guide.md with
+# the version filled in (and the README's administrators' section), and each shipped binary
 #   - is stripped (no symbol table, no .debug_* section) and its .gnu_debuglink names its file
 #     in <arch>/debug with that file's CRC-32;
 #   - imports system DLLs only (objdump -p), so it loads on a bare Windows;
@@ -55,6 +56,20 @@ if [ "$listed" = "$(echo "$expected" | grep -vx SHA256SUMS)" ]; then
   ok "SHA256SUMS lists every other file"
 else
   bad "SHA256SUMS lists other files:"; diff <(echo "$expected" | grep -vx SHA256SUMS) <(echo "$listed")
+fi
+
+# The README is the host guide with the version filled in, and the administrators' section after it.
+version=${kit%/}; version=${version##*/}; version=${version#"$name"-}
+readme="$kit/README"
+if grep -q '<version>\|<major>\.<minor>' "$readme"; then
+  bad "README still holds a placeholder: $(grep -m1 '<version>\|<major>\.<minor>' "$readme")"
+elif head -n 1 "$readme" | grep -qx '# Host integration guide' &&
+  grep -qF "$name \`$version\`" "$readme" && grep -qF "Version $version" "$readme" &&
+  grep -qF "find_package($name $(echo "$version" | cut -d. -f1,2) CONFIG REQUIRED)" "$readme" &&
+  grep -qx '## Installing the service (administrators)' "$readme"; then
+  ok "README: the host guide and the administrators' section, for version $version"
+else
+  bad "README is not the host guide with version $version filled in and the administrators' section"
 fi
 
 # The bytes of one section as a hex string.
