@@ -171,7 +171,8 @@ TEST_F(PlatformContracts, AHandshakeWithASilentDeviceHoldsOpenDeviceForTheContro
 
 TEST_F(PlatformContracts, RemovalEndsAWaitingTransferAndLaterCallsFailWithARemovalCode) {
     std::set<uint32_t> seen;
-    for (uint64_t seed : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u}) {
+    // Devices draw their code from the seed and their id: enough seeds meet all three.
+    for (uint64_t seed = 1; seed <= 40 && seen.size() < 3; ++seed) {
         SCOPED_TRACE(seed);
         SimWorld_SetSeed(seed);
         void* h = Open();
