@@ -11,6 +11,7 @@
 
 #include "LinkWinUsb.h"
 #include "bench_support.h"
+#include "clock.h"
 #include "host_library.h"
 #include "simworld.h"
 

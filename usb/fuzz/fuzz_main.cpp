@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "LinkWinUsb.h"
-#include "bench_support.h"
+#include "clock.h"
 #include "guarded_memory.h"
 #include "handle_probe.h"
 #include "host_library.h"
