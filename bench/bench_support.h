@@ -1,19 +1,8 @@
-// What the benchmarks share: a clock and the process's memory as Wine reports it.
+// What the benchmarks share: the process's memory as Wine reports it (their clock is
+// tests/support/clock.h, which the fuzzer uses too).
 #pragma once
 #include <windows.h>
 #include <psapi.h>
-
-// Seconds from an arbitrary start, at the performance counter's resolution.
-inline double SecondsNow() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / frequency;
-}
 
 // Committed private memory (under Wine PrivateUsage reads 0; PagefileUsage tracks the commit),
 // and the resident set with its peak.

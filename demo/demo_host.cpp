@@ -16,31 +16,12 @@
 
 #include "LinkWinUsb.h"
 #include "host_library.h"
+#include "linkwinusb_exports.h"
 #include "simworld.h"
 #include "simworld_interfaces.h"
 #include "world_window_notifications.h"
 
 namespace {
-
-#define LWU_FUNCTION(name) decltype(&::name) name = lib.Get<decltype(&::name)>(#name)
-struct Api {
-    explicit Api(const HostLibrary& l) : lib(l) {}
-    const HostLibrary& lib;
-    LWU_FUNCTION(OpenDevice);
-    LWU_FUNCTION(CloseDevice);
-    LWU_FUNCTION(Read);
-    LWU_FUNCTION(Write);
-    LWU_FUNCTION(QueryDeviceEndpoints);
-    LWU_FUNCTION(SetTransferTimeoutPolicy);
-    LWU_FUNCTION(GetTransferTimeoutPolicy);
-    LWU_FUNCTION(GetUsbDeviceDetail);
-    LWU_FUNCTION(FreeUsbDeviceDetail);
-    LWU_FUNCTION(RegisterForDeviceNotification);
-    LWU_FUNCTION(UnregisterForDeviceNotification);
-    LWU_FUNCTION(CmRegisterNotification);
-    LWU_FUNCTION(CmUnregisterNotification);
-};
-#undef LWU_FUNCTION
 
 // What the two callbacks heard: the callbacks get no context, so the host keeps it globally.
 struct Heard {
@@ -68,7 +49,7 @@ int Count(const int (&counts)[2]) {
 }
 
 // Open, endpoints, time-out, one echoed message, close; true when everything matched.
-bool Exchange(const Api& api, const std::string& path, std::vector<uint8_t>& inbox) {
+bool Exchange(const LinkWinUsbExports& api, const std::string& path, std::vector<uint8_t>& inbox) {
     std::printf("\n== %s\n", path.c_str());
     UsbDeviceDetail detail{};
     if (api.GetUsbDeviceDetail(&detail, path.c_str()) != 0) {
@@ -125,7 +106,7 @@ int main() {
         }
         HostLibrary library("LinkWinUsb.dll");
         WorldWindowNotifications served(library.module());   // the world sees the window's registrations
-        Api api(library);
+        const LinkWinUsbExports api(library);
 
         std::printf("== registering by the window mechanism (on a thread of its own)\n");
         std::atomic<DWORD> windowThread{0};

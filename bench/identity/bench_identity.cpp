@@ -13,6 +13,7 @@
 
 #include "LinkWinUsb.h"
 #include "host_library.h"
+#include "linkwinusb_exports.h"
 #include "simworld.h"
 
 namespace {
@@ -110,22 +111,18 @@ int main() {
     SimWorld_SetRecording(0, 0);   // a long run must not grow the call record
 
     HostLibrary library("LinkWinUsb.dll");
-    auto openDevice = library.Get<decltype(&::OpenDevice)>("OpenDevice");
-    auto closeDevice = library.Get<decltype(&::CloseDevice)>("CloseDevice");
-    auto queryEndpoints = library.Get<decltype(&::QueryDeviceEndpoints)>("QueryDeviceEndpoints");
-    auto getDetail = library.Get<decltype(&::GetUsbDeviceDetail)>("GetUsbDeviceDetail");
-    auto freeDetail = library.Get<decltype(&::FreeUsbDeviceDetail)>("FreeUsbDeviceDetail");
+    const LinkWinUsbExports lwu(library);
 
     // As a host does: the device's pipes are recorded once, so each close flushes those two.
     DeviceSession session{};
     EndpointPair pair{};
-    if (openDevice(&session, path) != 0 || !queryEndpoints(session.interfaceHandle, &pair)) return 1;
-    closeDevice(&session);
+    if (lwu.OpenDevice(&session, path) != 0 || !lwu.QueryDeviceEndpoints(session.interfaceHandle, &pair)) return 1;
+    lwu.CloseDevice(&session);
 
     UsbDeviceDetail detail{};
     auto viaLibrary = [&] {
-        bool ok = getDetail(&detail, path) != 0;
-        freeDetail(&detail);
+        bool ok = lwu.GetUsbDeviceDetail(&detail, path) != 0;
+        lwu.FreeUsbDeviceDetail(&detail);
         return ok;
     };
     auto byHand = [&] {

@@ -3,13 +3,12 @@
 // Run: build/x64/winerun build/x64/bin/inputlock_bench.exe [events]
 #include <windows.h>
 
-#include "bench_support.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "clock.h"
 #include "host_library.h"
 
 namespace {

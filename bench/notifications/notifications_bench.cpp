@@ -20,6 +20,7 @@
 
 #include "LinkWinUsb.h"
 #include "host_library.h"
+#include "linkwinusb_exports.h"
 #include "simworld.h"
 #include "simworld_interfaces.h"
 
@@ -28,18 +29,6 @@ namespace {
 std::atomic<uint64_t> calls{0};
 void LWU_CALL Count(int32_t, const char*) { ++calls; }
 void LWU_CALL Ignore(int32_t, const char*) {}
-
-struct Api {
-    explicit Api(const HostLibrary& lib)
-        : Register(lib.Get<decltype(&::RegisterForDeviceNotification)>("RegisterForDeviceNotification")),
-          Unregister(lib.Get<decltype(&::UnregisterForDeviceNotification)>("UnregisterForDeviceNotification")),
-          CmRegister(lib.Get<decltype(&::CmRegisterNotification)>("CmRegisterNotification")),
-          CmUnregister(lib.Get<decltype(&::CmUnregisterNotification)>("CmUnregisterNotification")) {}
-    decltype(&::RegisterForDeviceNotification) Register;
-    decltype(&::UnregisterForDeviceNotification) Unregister;
-    decltype(&::CmRegisterNotification) CmRegister;
-    decltype(&::CmUnregisterNotification) CmUnregister;
-};
 
 struct Class {
     GUID guid{};
@@ -56,11 +45,11 @@ double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-double Dispatch(const Api& api, HWND window, int registrations, const char* label) {
+double Dispatch(const LinkWinUsbExports& api, HWND window, int registrations, const char* label) {
     Class cls;
     std::vector<Class> others(100);
-    for (int i = 0; i < registrations; ++i) api.CmRegister(Count, cls.text.c_str());
-    for (const Class& o : others) api.CmRegister(Ignore, o.text.c_str());
+    for (int i = 0; i < registrations; ++i) api.CmRegisterNotification(Count, cls.text.c_str());
+    for (const Class& o : others) api.CmRegisterNotification(Ignore, o.text.c_str());
     const char path[] = "\\\\?\\sim#bench#{00000000-0000-0000-0000-000000000000}";
     std::vector<uint64_t> storage(16, 0);
     auto record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(storage.data());
@@ -80,8 +69,8 @@ double Dispatch(const Api& api, HWND window, int registrations, const char* labe
     std::printf("dispatch%s %4d registrations of the class (+100 others): %d events, %llu calls, "
                 "%.2f us per event, %.3f us per call\n",
                 label, registrations, events, static_cast<unsigned long long>(calls.load()), perEvent, perCall);
-    for (int i = 0; i < registrations; ++i) api.CmUnregister(Count, cls.text.c_str());
-    for (const Class& o : others) api.CmUnregister(Ignore, o.text.c_str());
+    for (int i = 0; i < registrations; ++i) api.CmUnregisterNotification(Count, cls.text.c_str());
+    for (const Class& o : others) api.CmUnregisterNotification(Ignore, o.text.c_str());
     return perEvent;
 }
 
@@ -106,7 +95,7 @@ double ByHand(const GUID& guid) {
 
 // Registrations for classes with each count of present interfaces, taken in turns so that a
 // drift of the machine (the world's delivery thread, other work) weighs on every count alike.
-std::vector<double> Registrations(const Api& api, const std::vector<int>& counts) {
+std::vector<double> Registrations(const LinkWinUsbExports& api, const std::vector<int>& counts) {
     std::vector<Class> classes(counts.size());
     for (size_t c = 0; c < counts.size(); ++c) {
         for (int i = 0; i < counts[c]; ++i) {
@@ -122,10 +111,10 @@ std::vector<double> Registrations(const Api& api, const std::vector<int>& counts
         for (size_t c = 0; c < counts.size(); ++c) {
             calls = 0;
             auto start = std::chrono::steady_clock::now();
-            api.CmRegister(Count, classes[c].text.c_str());
+            api.CmRegisterNotification(Count, classes[c].text.c_str());
             times[c].push_back(Seconds(start) * 1e6);
             reports[c] += calls.load();
-            api.CmUnregister(Count, classes[c].text.c_str());
+            api.CmUnregisterNotification(Count, classes[c].text.c_str());
             hand[c].push_back(ByHand(classes[c].guid));
         }
     }
@@ -145,14 +134,14 @@ std::vector<double> Registrations(const Api& api, const std::vector<int>& counts
 }
 
 struct Run {
-    const Api* api;
+    const LinkWinUsbExports* api;
     HWND window = nullptr;
     bool done = false;
 };
 Run run;
 
 void RunAll() {
-    const Api& api = *run.api;
+    const LinkWinUsbExports& api = *run.api;
     HWND window = run.window;
     // One sent message from another thread, as the system sends it: Wine's cost of the send.
     std::printf("(cross-thread sends include Wine's message passing; the others run on the window's thread)\n");
@@ -203,11 +192,11 @@ int main() {
     SimWorld_Reset();
     SimWorld_SetRecording(0, 0);
     HostLibrary library("LinkWinUsb.dll");
-    Api api(library);
+    const LinkWinUsbExports api(library);
     run.api = &api;
     Class owner;
     SimInterfaces_Add(&owner.guid, "\\\\?\\sim#bench-driver");
-    api.Register(Drive, owner.text.c_str());
-    api.Unregister(Drive, owner.text.c_str());
+    api.RegisterForDeviceNotification(Drive, owner.text.c_str());
+    api.UnregisterForDeviceNotification(Drive, owner.text.c_str());
     return run.done && run.window ? 0 : 1;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "clock.h"
 #include "devnode_service.h"
 #include "simworld.h"
 #include "simworld_devnodes.h"

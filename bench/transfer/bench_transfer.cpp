@@ -11,13 +11,12 @@
 
 #include "LinkWinUsb.h"
 #include "bench_support.h"
+#include "clock.h"
 #include "host_library.h"
+#include "linkwinusb_exports.h"
 #include "simworld.h"
 
 namespace {
-
-using WriteFn = decltype(&::Write);
-using ReadFn = decltype(&::Read);
 
 bool Vendor(WINUSB_INTERFACE_HANDLE h, bool in, UCHAR request, void* data, USHORT length) {
     WINUSB_SETUP_PACKET s{};
@@ -85,12 +84,9 @@ int main(int argc, char** argv) {
     char path[512];
     int device = SimWorld_AddDevice(&c, path, sizeof path);
     HostLibrary lib("LinkWinUsb.dll");
-    auto openDevice = lib.Get<decltype(&::OpenDevice)>("OpenDevice");
-    auto closeDevice = lib.Get<decltype(&::CloseDevice)>("CloseDevice");
-    auto write = lib.Get<WriteFn>("Write");
-    auto read = lib.Get<ReadFn>("Read");
+    const LinkWinUsbExports lwu(lib);
     DeviceSession s{};
-    if (openDevice(&s, path) != 0) {
+    if (lwu.OpenDevice(&s, path) != 0) {
         std::fprintf(report, "cannot open the simulated device\n");
         return 1;
     }
@@ -106,7 +102,7 @@ int main(int argc, char** argv) {
     // what Read itself holds at its height.
     MemoryFigures before = MemoryNow();
     uint32_t got = 0;
-    uint32_t result = read(s.interfaceHandle, 0x81, dest.data(), &got);
+    uint32_t result = lwu.Read(s.interfaceHandle, 0x81, dest.data(), &got);
     MemoryFigures after = MemoryNow();
     long long rise = after.residentPeak - std::max(before.resident, before.residentPeak);
 
@@ -123,8 +119,8 @@ int main(int argc, char** argv) {
         for (int pass = 0; pass < 3; ++pass) {
             double t0 = SecondsNow();
             for (int i = 0; i < size.rounds; ++i) {
-                allOk &= write(s.interfaceHandle, 0x01, msg.data(), size.bytes) == 1;
-                allOk &= read(s.interfaceHandle, 0x81, dest.data(), &got) == LWU_READ_OK && got == size.bytes;
+                allOk &= lwu.Write(s.interfaceHandle, 0x01, msg.data(), size.bytes) == 1;
+                allOk &= lwu.Read(s.interfaceHandle, 0x81, dest.data(), &got) == LWU_READ_OK && got == size.bytes;
             }
             double t1 = SecondsNow();
             for (int i = 0; i < size.rounds; ++i) {
@@ -143,7 +139,7 @@ int main(int argc, char** argv) {
     std::fprintf(report, "peak working set rise during one %u-byte Read: %lld bytes (%.2f x the message)\n",
                  LWU_MAX_MESSAGE, rise, static_cast<double>(rise) / LWU_MAX_MESSAGE);
     std::fflush(stdout);
-    closeDevice(&s);
+    lwu.CloseDevice(&s);
     SimWorld_Reset();
     if (!allOk) std::fprintf(report, "some exchange failed\n");
     return allOk ? 0 : 1;

@@ -9,10 +9,10 @@ namespace {
 using Reentrancy = NotificationTest;
 
 TEST_F(Reentrancy, ACallbackUnregisteringItselfOnANotificationThreadNeitherDeadlocksNorStopsTheWalk) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
     WindowRegistration later(api(), Hear<2>, cls_);
     std::atomic<uint32_t> result{12345};
-    Ear::Get().React(1, [&] { result = api().CmUnregister(Hear<1>, cls_.w()); });
+    Ear::Get().React(1, [&] { result = api().CmUnregisterNotification(Hear<1>, cls_.w()); });
 
     // One notification thread delivers: A's (the event reaches the Configuration Manager only).
     SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#first", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
@@ -26,18 +26,18 @@ TEST_F(Reentrancy, ACallbackUnregisteringItselfOnANotificationThreadNeitherDeadl
     Ear::Get().Clear();
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#second");
     EXPECT_EQ((std::vector<int>{2}), Ear::Get().Callers()) << "the entry stopped at once";
-    api().Unregister(Hear<2>, cls_.w());
+    api().UnregisterForDeviceNotification(Hear<2>, cls_.w());
 }
 
 TEST_F(Reentrancy, ADispatchCallsNeitherEntriesRemovedBeforeTheirTurnNorEntriesAddedDuringIt) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
-    ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
-    ASSERT_EQ(0u, api().CmRegister(Hear<3>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<2>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<3>, cls_.w()));
     std::atomic<uint32_t> removed{12345};
     std::atomic<uint32_t> added{12345};
     Ear::Get().React(1, [&] {
-        removed = api().CmUnregister(Hear<3>, cls_.w());   // a later entry, on the window's thread
-        added = api().CmRegister(Hear<4>, cls_.w());
+        removed = api().CmUnregisterNotification(Hear<3>, cls_.w());   // a later entry, on the window's thread
+        added = api().CmRegisterNotification(Hear<4>, cls_.w());
     });
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#first");
     EXPECT_EQ(0u, removed.load());
@@ -48,15 +48,15 @@ TEST_F(Reentrancy, ADispatchCallsNeitherEntriesRemovedBeforeTheirTurnNorEntriesA
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#second");
     EXPECT_EQ((std::vector<int>{1, 2, 4}), Ear::Get().Callers()) << "the new entry hears the next event";
     EXPECT_TRUE(WaitFor([&] { return SimInterfaces_CmRegistrationCount(&cls_.guid) == 3; }));
-    for (auto callback : {Hear<1>, Hear<2>, Hear<4>}) EXPECT_EQ(0u, api().CmUnregister(callback, cls_.w()));
+    for (auto callback : {Hear<1>, Hear<2>, Hear<4>}) EXPECT_EQ(0u, api().CmUnregisterNotification(callback, cls_.w()));
 }
 
 TEST_F(Reentrancy, AWindowEntryUnregisteringItselfDuringItsCallReturns) {
     WindowRegistration windowEntry(api(), Hear<1>, cls_);
-    ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<2>, cls_.w()));
     std::atomic<bool> returned{false};
     Ear::Get().React(1, [&] {
-        api().Unregister(Hear<1>, cls_.w());
+        api().UnregisterForDeviceNotification(Hear<1>, cls_.w());
         returned = true;
     });
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#first");
@@ -65,11 +65,11 @@ TEST_F(Reentrancy, AWindowEntryUnregisteringItselfDuringItsCallReturns) {
     Ear::Get().Clear();
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#second");
     EXPECT_EQ((std::vector<int>{2}), Ear::Get().Callers());
-    EXPECT_EQ(0u, api().CmUnregister(Hear<2>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<2>, cls_.w()));
 }
 
 TEST_F(Reentrancy, UnregisteringWaitsForTheEntrysCallbackRunningOnAnotherThread) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
     HANDLE inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> callbackDone{false};
@@ -84,7 +84,7 @@ TEST_F(Reentrancy, UnregisteringWaitsForTheEntrysCallbackRunningOnAnotherThread)
         Sleep(100);
         SetEvent(release);
     });
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
     EXPECT_TRUE(callbackDone.load()) << "the export returned while the callback still ran";
     releaser.join();
     CloseHandle(inside);
@@ -95,13 +95,13 @@ TEST_F(Reentrancy, UnregisteringWaitsForTheEntrysCallbackRunningOnAnotherThread)
 // reports can be held up while the test acts elsewhere.
 class RegisteringThread {
 public:
-    RegisteringThread(NotificationApi& api, DeviceNotificationCallback callback, const InterfaceClass& cls, bool window)
+    RegisteringThread(LinkWinUsbApi& api, DeviceNotificationCallback callback, const InterfaceClass& cls, bool window)
         : window_(window) {
         std::wstring text = cls.text;
         thread_ = std::thread([this, &api, callback, text] {
             id_ = GetCurrentThreadId();
-            if (window_) api.Register(callback, text.c_str());   // its loop ends at WM_QUIT
-            else result_ = api.CmRegister(callback, text.c_str());
+            if (window_) api.RegisterForDeviceNotification(callback, text.c_str());   // its loop ends at WM_QUIT
+            else result_ = api.CmRegisterNotification(callback, text.c_str());
             returned_ = true;
         });
     }
@@ -153,9 +153,9 @@ TEST_F(Reentrancy, UnregisteringWaitsForAPresentReportRunningOnAnotherThreadAndE
                 release.Set();
             });
             if (window) {
-                api().Unregister(Hear<1>, cls.w());
+                api().UnregisterForDeviceNotification(Hear<1>, cls.w());
             } else {
-                EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls.w()));
+                EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls.w()));
             }
             bool returnedFirst = reportReturned.load();
             unregistered.Set();
@@ -177,7 +177,7 @@ TEST_F(Reentrancy, AnUnregisterInsideAPresentReportWaitsForNoOtherThreadsCallbac
         InterfaceClass cls = InterfaceClass::Fresh();
         SimInterfaces_Add(&cls.guid, "\\\\?\\sim#present");
         // An entry of another class keeps the list from emptying: no WM_CLOSE is due.
-        ASSERT_EQ(0u, api().CmRegister(Hear<2>, other_.w()));
+        ASSERT_EQ(0u, api().CmRegisterNotification(Hear<2>, other_.w()));
         // The host serialises its callbacks with a lock of its own, held here by the report.
         Event dispatching, hostLockFree;
         std::atomic<bool> dispatchGotLock{false};
@@ -197,10 +197,10 @@ TEST_F(Reentrancy, AnUnregisterInsideAPresentReportWaitsForNoOtherThreadsCallbac
             }
             dispatching.Wait();
             if (window) {
-                api().Unregister(Hear<1>, cls.w());
+                api().UnregisterForDeviceNotification(Hear<1>, cls.w());
                 result = 0;
             } else {
-                result = api().CmUnregister(Hear<1>, cls.w());
+                result = api().CmUnregisterNotification(Hear<1>, cls.w());
             }
             hostLockFree.Set();
         });
@@ -213,7 +213,7 @@ TEST_F(Reentrancy, AnUnregisterInsideAPresentReportWaitsForNoOtherThreadsCallbac
         EXPECT_TRUE(dispatchGotLock.load());
         EXPECT_FALSE(dispatchGaveUp.load()) << "the unregister waited for a callback that waited for the report";
         EXPECT_EQ(2u, Ear::Get().Of(1).size());
-        EXPECT_EQ(0u, api().CmUnregister(Hear<2>, other_.w()));
+        EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<2>, other_.w()));
         if (!window) {
             EXPECT_EQ(0u, registering.result());
             EXPECT_TRUE(WaitFor([&] { return SimInterfaces_CmRegistrationCount(&cls.guid) == 0; }))
@@ -237,12 +237,12 @@ TEST_F(Reentrancy, AnInCallbackReleaseThatCannotBeQueuedKeepsTheEntryAndSaysWhy)
         SCOPED_TRACE(row.what);
         InterfaceClass cls = InterfaceClass::Fresh();
         Ear::Get().Clear();
-        ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls.w()));
+        ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls.w()));
         std::atomic<uint32_t> result{12345};
         {
             auto noPool = FAIL_IMPORT(Library().module(), QueueUserWorkItem, FALSE, row.error);
             auto noError = FAIL_IMPORT(Library().module(), GetLastError, DWORD{0}, 0, row.errorReadsZero ? 1 : 0);
-            Ear::Get().React(1, [&] { result = api().CmUnregister(Hear<1>, cls.w()); });
+            Ear::Get().React(1, [&] { result = api().CmUnregisterNotification(Hear<1>, cls.w()); });
             SimInterfaces_NotifyAction(&cls.guid, "\\\\?\\sim#first", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
             Settle();
             EXPECT_EQ(1, noPool.failed());
@@ -254,7 +254,7 @@ TEST_F(Reentrancy, AnInCallbackReleaseThatCannotBeQueuedKeepsTheEntryAndSaysWhy)
         SimInterfaces_NotifyAction(&cls.guid, "\\\\?\\sim#second", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
         Settle();
         EXPECT_EQ(1u, Ear::Get().Of(1).size()) << "the entry stays and goes on hearing its events";
-        EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls.w()));
+        EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls.w()));
         EXPECT_EQ(0u, SimInterfaces_CmRegistrationCount(&cls.guid)) << "released outside a callback";
     }
 }
@@ -284,7 +284,7 @@ TEST_F(Reentrancy, AnUnregisterWokenBeforeTheCallbackReturnedWaitsAgain) {
             WaitFor([&] { return watch.waits() >= 2 || WaitForSingleObject(unregistered, 0) == WAIT_OBJECT_0; });
             release.Set();
         });
-        api().Unregister(Hear<1>, cls_.w());
+        api().UnregisterForDeviceNotification(Hear<1>, cls_.w());
         bool doneFirst = callbackDone.load();
         unregistered.Set();
         releaser.join();
@@ -359,7 +359,7 @@ private:
 // due must not wait for the window's thread.
 TEST_F(Reentrancy, AnUnregisterOnANotificationThreadDoesNotWaitForTheWindowsThreadWaitingForIt) {
     WindowRegistration windowEntry(api(), Hear<1>, cls_);
-    ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<2>, cls_.w()));
     CloseCount closes(ownerThread());
     Event inside;
     std::atomic<bool> callbackReturned{false};
@@ -370,13 +370,13 @@ TEST_F(Reentrancy, AnUnregisterOnANotificationThreadDoesNotWaitForTheWindowsThre
         Ear::Get().React(1, [&] {   // the window entry's callback, on the Configuration Manager's thread
             inside.Set();
             WaitForSingleObject(watch.waiting(), 20000);   // the window's thread waits for this call
-            api().Unregister(Hear<2>, cls_.w());            // the list empties: WM_CLOSE
+            api().UnregisterForDeviceNotification(Hear<2>, cls_.w());            // the list empties: WM_CLOSE
             callbackReturned = true;
         });
         SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#event", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
         ASSERT_TRUE(inside.Wait()) << "the event never reached the callback";
         OnQueueThread onWindowThread(ownerThread(), window_, [&] {
-            api().Unregister(Hear<1>, cls_.w());
+            api().UnregisterForDeviceNotification(Hear<1>, cls_.w());
             windowReturned = true;
         });
         EXPECT_TRUE(WaitFor([&] { return callbackReturned && windowReturned; }));
@@ -394,22 +394,22 @@ using Concurrency = NotificationTest;
 DeviceNotificationCallback const churners[] = {Hear<11>, Hear<12>, Hear<13>, Hear<14>};
 
 TEST_F(Concurrency, ManyThreadsRegisterAndUnregisterWhileEventsArrive) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<10>, cls_.w()));   // registered throughout
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<10>, cls_.w()));   // registered throughout
     std::atomic<int> failures{0};
     std::atomic<bool> eventsDone{false};
     std::vector<std::thread> threads;
     for (DeviceNotificationCallback callback : churners) {
         threads.emplace_back([&, callback] {
             for (int i = 0; i < 40; ++i) {
-                if (api().CmRegister(callback, cls_.w()) != 0) ++failures;
-                if (api().CmUnregister(callback, cls_.w()) != 0) ++failures;
+                if (api().CmRegisterNotification(callback, cls_.w()) != 0) ++failures;
+                if (api().CmUnregisterNotification(callback, cls_.w()) != 0) ++failures;
             }
         });
     }
     threads.emplace_back([&] {
         for (int i = 0; i < 6; ++i) {
             WindowRegistration windowEntry(api(), Hear<20>, cls_);
-            api().Unregister(Hear<20>, cls_.w());
+            api().UnregisterForDeviceNotification(Hear<20>, cls_.w());
             if (!windowEntry.Quit()) ++failures;
         }
     });
@@ -433,7 +433,7 @@ TEST_F(Concurrency, ManyThreadsRegisterAndUnregisterWhileEventsArrive) {
     }
     ASSERT_EQ(200u, direct.size()) << "the steady entry heard each window event exactly once";
     for (int i = 0; i < 200; ++i) EXPECT_EQ("\\\\?\\sim#direct-" + std::to_string(i), direct[i]);
-    EXPECT_EQ(0u, api().CmUnregister(Hear<10>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<10>, cls_.w()));
 }
 
 // Run in a process of its own: the library must not have been loaded before.
@@ -444,8 +444,8 @@ TEST(Unloading, AnArrivalAfterFreeLibraryReachesTheCallbacksAndDoesNotCrash) {
     InterfaceClass cls = InterfaceClass::Fresh();
     auto library = std::make_unique<HostLibrary>("LinkWinUsb.dll");
     WorldWindowNotifications served(library->module());
-    NotificationApi api(*library);
-    ASSERT_EQ(0u, api.CmRegister(Hear<1>, cls.w()));
+    LinkWinUsbApi api(*library);
+    ASSERT_EQ(0u, api.CmRegisterNotification(Hear<1>, cls.w()));
     // This thread makes the window and keeps serving it after the library's loop has ended.
     WindowRegistration windowEntry(api, Hear<2>, cls, true);
     ASSERT_TRUE(windowEntry.EndLoop());

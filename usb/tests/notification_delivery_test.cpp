@@ -16,8 +16,8 @@ size_t CountOf(const std::vector<Heard>& heard, int32_t action) {
 
 TEST_F(Delivery, EveryEntryOfTheClassHearsEveryEventOfEitherMechanism) {
     WindowRegistration windowEntry(api(), Hear<1>, cls_);
-    ASSERT_EQ(0u, api().CmRegister(Hear<2>, cls_.w()));
-    ASSERT_EQ(0u, api().CmRegister(Hear<3>, other_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<2>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<3>, other_.w()));
 
     int id = SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#arrives");
     Settle();
@@ -44,20 +44,20 @@ TEST_F(Delivery, EveryEntryOfTheClassHearsEveryEventOfEitherMechanism) {
     EXPECT_EQ(2u, CountOf(Ear::Get().Of(2), LWU_DEVICE_REMOVAL));
     EXPECT_EQ(4u, Ear::Get().All().size());
 
-    api().Unregister(Hear<1>, cls_.w());
-    EXPECT_EQ(0u, api().CmUnregister(Hear<2>, cls_.w()));
-    EXPECT_EQ(0u, api().CmUnregister(Hear<3>, other_.w()));
+    api().UnregisterForDeviceNotification(Hear<1>, cls_.w());
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<2>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<3>, other_.w()));
 }
 
 TEST_F(Delivery, TheSameCallbackRegisteredTwiceIsCalledTwiceAndUnregistersOlderFirst) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
     std::vector<SimCall> registered = CallsNamed("CM_Register_Notification");
     ASSERT_EQ(2u, registered.size());
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#twice");
     EXPECT_EQ(2u, Ear::Get().Of(1).size());
 
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
     std::vector<SimCall> released = CallsNamed("CM_Unregister_Notification");
     ASSERT_EQ(1u, released.size());
     EXPECT_EQ(registered[0].args[4], released[0].args[0]) << "the older registration goes first";
@@ -65,27 +65,27 @@ TEST_F(Delivery, TheSameCallbackRegisteredTwiceIsCalledTwiceAndUnregistersOlderF
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#once");
     EXPECT_EQ(1u, Ear::Get().Of(1).size());
 
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
     EXPECT_EQ(0u, SimInterfaces_CmRegistrationCount(&cls_.guid));
     Ear::Get().Clear();
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#none");
     EXPECT_TRUE(Ear::Get().All().empty());
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w())) << "nothing left to match is success";
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w())) << "nothing left to match is success";
 }
 
 TEST_F(Delivery, ALongConfigurationManagerPathArrivesWhole) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
     std::string path = "\\\\?\\sim#" + std::string(251, 'a') + "#" + std::string(40, 'b');   // 300 characters
     ASSERT_EQ(300u, path.size());
     SimInterfaces_Add(&cls_.guid, path.c_str());
     Settle();
     ASSERT_EQ(1u, Ear::Get().Of(1).size());
     EXPECT_TRUE(SamePath(path, Ear::Get().Of(1)[0].path));
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
 }
 
 TEST_F(Delivery, AnUnknownConfigurationManagerActionIsWrittenAndCallsNothing) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
     StdoutCapture out;
     SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#odd", CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
     SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#odder", 77);
@@ -94,11 +94,11 @@ TEST_F(Delivery, AnUnknownConfigurationManagerActionIsWrittenAndCallsNothing) {
               "CmInterfaceNotification: Arrival unknown action   \\\\?\\sim#odder\n",
               out.Text());
     EXPECT_TRUE(Ear::Get().All().empty());
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
 }
 
 TEST_F(Delivery, TheWindowIgnoresOtherEventsAndDeviceTypes) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
     EXPECT_EQ(0, Send(DBT_DEVICEQUERYREMOVE, cls_.guid, "\\\\?\\sim#a"));
     EXPECT_EQ(0, Send(DBT_DEVICEREMOVEPENDING, cls_.guid, "\\\\?\\sim#a"));
     EXPECT_EQ(0, Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#a", DBT_DEVTYP_VOLUME));
@@ -115,7 +115,7 @@ TEST_F(Delivery, TheWindowIgnoresOtherEventsAndDeviceTypes) {
     EXPECT_TRUE(SamePath("\\\\?\\sim#in", heard[0].path));
     EXPECT_EQ(LWU_DEVICE_REMOVAL, heard[1].action);
     EXPECT_EQ(ownerThread(), heard[1].thread);
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
 }
 
 TEST_F(Delivery, TheWindowRegistersItsClassWithTheSystemAndReleasesItWhenUnregistered) {
@@ -140,7 +140,7 @@ TEST_F(Delivery, TheWindowRegistersItsClassWithTheSystemAndReleasesItWhenUnregis
         ASSERT_EQ(1u, Ear::Get().Of(1).size()) << "the system's message for that registration";
         EXPECT_EQ(ownerThread(), Ear::Get().Of(1)[0].thread);
 
-        api().Unregister(Hear<1>, cls_.w());
+        api().UnregisterForDeviceNotification(Hear<1>, cls_.w());
         std::vector<SimCall> released = CallsNamed("UnregisterDeviceNotification");
         ASSERT_EQ(1u, released.size());
         EXPECT_EQ(registered[0].args[3], released[0].args[0]) << "the handle the system handed out";
@@ -207,7 +207,7 @@ TEST_F(Delivery, AFailingWindowCallLeavesTheRegistrationAsDefined) {
          [&] {
              SimInterfaces_FailCall(SIM_WINDOW_REGISTER, ERROR_NOT_ENOUGH_MEMORY, 1);
              StdoutCapture out;
-             api().Register(Hear<1>, cls.w());   // returns at once on this thread
+             api().RegisterForDeviceNotification(Hear<1>, cls.w());   // returns at once on this thread
              EXPECT_EQ("Could not register for device notifications! \n", out.Text());
              EXPECT_TRUE(Ear::Get().All().empty()) << "nothing reported";
              EXPECT_EQ(0u, SimInterfaces_WindowRegistrationCount(&cls.guid));
@@ -218,7 +218,7 @@ TEST_F(Delivery, AFailingWindowCallLeavesTheRegistrationAsDefined) {
          [&] {
              WindowRegistration entry(api(), Hear<1>, cls);
              SimInterfaces_FailCall(SIM_WINDOW_UNREGISTER, ERROR_INVALID_HANDLE, 1);
-             api().Unregister(Hear<1>, cls.w());
+             api().UnregisterForDeviceNotification(Hear<1>, cls.w());
              ASSERT_EQ(1u, CallsNamed("UnregisterDeviceNotification").size());
              EXPECT_EQ(0u, CallsNamed("UnregisterDeviceNotification")[0].result);
              EXPECT_EQ(1u, SimInterfaces_WindowRegistrationCount(&cls.guid)) << "the system kept its registration";
@@ -238,13 +238,13 @@ TEST_F(Delivery, AFailingWindowCallLeavesTheRegistrationAsDefined) {
              Send(DBT_DEVICEARRIVAL, cls.guid, "\\\\?\\sim#after-loop");
              ASSERT_EQ(1u, Ear::Get().Of(1).size());
              EXPECT_EQ(ownerThread(), Ear::Get().Of(1)[0].thread);
-             api().Unregister(Hear<1>, cls.w());
+             api().UnregisterForDeviceNotification(Hear<1>, cls.w());
          }},
         {"SendNotifyMessageA fails with WM_CLOSE: the entry goes, the window stays",
          [&] {
              WindowRegistration entry(api(), Hear<1>, cls);
              auto fault = FAIL_IMPORT(lib, SendNotifyMessageA, FALSE, ERROR_ACCESS_DENIED);
-             api().Unregister(Hear<1>, cls.w());
+             api().UnregisterForDeviceNotification(Hear<1>, cls.w());
              EXPECT_EQ(1, fault.failed()) << "the list emptied: WM_CLOSE was due";
              EXPECT_EQ(0u, SimInterfaces_WindowRegistrationCount(&cls.guid));
              Ear::Get().Clear();
@@ -263,7 +263,7 @@ TEST_F(Delivery, AFailingWindowCallLeavesTheRegistrationAsDefined) {
 }
 
 TEST_F(Delivery, AnEventWhosePathCannotBeConvertedIsDroppedAndTheNextArrives) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
     {
         auto fault = FAIL_IMPORT(Library().module(), WideCharToMultiByte, 0, ERROR_NO_UNICODE_TRANSLATION);
         SimInterfaces_NotifyAction(&cls_.guid, "\\\\?\\sim#dropped", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
@@ -274,23 +274,23 @@ TEST_F(Delivery, AnEventWhosePathCannotBeConvertedIsDroppedAndTheNextArrives) {
     Settle();
     ASSERT_EQ(1u, Ear::Get().Of(1).size());
     EXPECT_TRUE(SamePath("\\\\?\\sim#kept", Ear::Get().Of(1)[0].path));
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
 }
 
 TEST_F(Delivery, WmCloseLeavesTheWindowAndItsRegistrationsInPlace) {
     {
         CloseCount closes(ownerThread());
-        ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
-        EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+        ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
+        EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
         // WM_CLOSE is not waited for: a message sent after it is handled after it.
         SendMessageA(window_, WM_NULL, 0, 0);
         EXPECT_EQ(0, closes.closes()) << "the Configuration Manager export sends no WM_CLOSE";
 
         WindowRegistration windowEntry(api(), Hear<2>, cls_);
-        api().Unregister(Hear<2>, cls_.w());   // the last entry: WM_CLOSE follows
+        api().UnregisterForDeviceNotification(Hear<2>, cls_.w());   // the last entry: WM_CLOSE follows
         SendMessageA(window_, WM_NULL, 0, 0);
         EXPECT_EQ(1, closes.closes());
-        api().Unregister(Hear<2>, cls_.w());   // nothing matches, the list is still empty
+        api().UnregisterForDeviceNotification(Hear<2>, cls_.w());   // nothing matches, the list is still empty
         SendMessageA(window_, WM_NULL, 0, 0);
         EXPECT_EQ(2, closes.closes());
         EXPECT_EQ(0, SendMessageA(window_, WM_CLOSE, 0, 0));
@@ -303,7 +303,7 @@ TEST_F(Delivery, WmCloseLeavesTheWindowAndItsRegistrationsInPlace) {
     SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#after-close");
     ASSERT_EQ(1u, Ear::Get().Of(3).size());
     EXPECT_EQ(ownerThread(), Ear::Get().Of(3)[0].thread);
-    api().Unregister(Hear<3>, cls_.w());
+    api().UnregisterForDeviceNotification(Hear<3>, cls_.w());
 }
 
 TEST_F(Delivery, AWindowRegistrationReturnsOnWmQuitAndStaysRegistered) {
@@ -313,7 +313,7 @@ TEST_F(Delivery, AWindowRegistrationReturnsOnWmQuitAndStaysRegistered) {
     SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#after-quit");
     ASSERT_EQ(1u, Ear::Get().Of(1).size()) << "the entry stays: the window's thread dispatches it";
     EXPECT_EQ(ownerThread(), Ear::Get().Of(1)[0].thread);
-    api().Unregister(Hear<1>, cls_.w());
+    api().UnregisterForDeviceNotification(Hear<1>, cls_.w());
     Ear::Get().Clear();
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#gone");
     EXPECT_TRUE(Ear::Get().All().empty());
@@ -322,7 +322,7 @@ TEST_F(Delivery, AWindowRegistrationReturnsOnWmQuitAndStaysRegistered) {
 TEST_F(Delivery, AWindowEntryFoundByTheConfigurationManagerExportIsReleasedByItsOwnCall) {
     WindowRegistration windowEntry(api(), Hear<1>, cls_);
     SimWorld_ClearCalls();
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
     EXPECT_TRUE(CallsNamed("CM_Unregister_Notification").empty()) << "a window handle never reaches cfgmgr32";
     EXPECT_EQ(1u, CallsNamed("UnregisterDeviceNotification").size()) << "it goes back to user32";
     EXPECT_EQ(0u, SimInterfaces_WindowRegistrationCount(&cls_.guid));
@@ -331,9 +331,9 @@ TEST_F(Delivery, AWindowEntryFoundByTheConfigurationManagerExportIsReleasedByIts
 }
 
 TEST_F(Delivery, AConfigurationManagerEntryFoundByTheWindowExportIsReleasedByItsOwnCall) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
     uintptr_t handle = CallsNamed("CM_Register_Notification").back().args[4];
-    api().Unregister(Hear<1>, cls_.w());   // UnregisterDeviceNotification would crash on this handle
+    api().UnregisterForDeviceNotification(Hear<1>, cls_.w());   // UnregisterDeviceNotification would crash on this handle
     EXPECT_TRUE(CallsNamed("UnregisterDeviceNotification").empty());
     std::vector<SimCall> released = CallsNamed("CM_Unregister_Notification");
     ASSERT_EQ(1u, released.size());
@@ -344,18 +344,18 @@ TEST_F(Delivery, AConfigurationManagerEntryFoundByTheWindowExportIsReleasedByIts
 }
 
 TEST_F(Delivery, AFailingReleaseKeepsTheEntryAndReturnsTheMappedCode) {
-    ASSERT_EQ(0u, api().CmRegister(Hear<1>, cls_.w()));
+    ASSERT_EQ(0u, api().CmRegisterNotification(Hear<1>, cls_.w()));
     SimInterfaces_FailCall(SIM_CM_UNREGISTER, CR_ACCESS_DENIED, 1);
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_ACCESS_DENIED), api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_ACCESS_DENIED), api().CmUnregisterNotification(Hear<1>, cls_.w()));
     SimInterfaces_FailCall(SIM_CM_UNREGISTER, CR_FAILURE, 1);
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_DATA), api().CmUnregister(Hear<1>, cls_.w())) << "no mapping: 13";
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_DATA), api().CmUnregisterNotification(Hear<1>, cls_.w())) << "no mapping: 13";
     SimInterfaces_FailCall(SIM_CM_UNREGISTER, CR_FAILURE, 1);
-    api().Unregister(Hear<1>, cls_.w());
+    api().UnregisterForDeviceNotification(Hear<1>, cls_.w());
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#kept");
     EXPECT_EQ(1u, Ear::Get().Of(1).size()) << "the entry stays after each failure";
     EXPECT_EQ(1u, SimInterfaces_CmRegistrationCount(&cls_.guid));
 
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
     Ear::Get().Clear();
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#gone");
     EXPECT_TRUE(Ear::Get().All().empty());
@@ -364,14 +364,14 @@ TEST_F(Delivery, AFailingReleaseKeepsTheEntryAndReturnsTheMappedCode) {
 TEST_F(Delivery, AFailingRegistrationAddsAndReportsNothing) {
     SimInterfaces_Add(&cls_.guid, "\\\\?\\sim#present");
     SimInterfaces_FailCall(SIM_CM_REGISTER, CR_OUT_OF_MEMORY, 1);
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY), api().CmRegister(Hear<1>, cls_.w()));
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY), api().CmRegisterNotification(Hear<1>, cls_.w()));
     SimInterfaces_FailCall(SIM_CM_REGISTER, CR_FAILURE, 1);
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_DATA), api().CmRegister(Hear<1>, cls_.w()));
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_DATA), api().CmRegisterNotification(Hear<1>, cls_.w()));
     EXPECT_TRUE(Ear::Get().All().empty());
     Send(DBT_DEVICEARRIVAL, cls_.guid, "\\\\?\\sim#x");
     EXPECT_TRUE(Ear::Get().All().empty());
     SimWorld_ClearCalls();
-    EXPECT_EQ(0u, api().CmUnregister(Hear<1>, cls_.w()));
+    EXPECT_EQ(0u, api().CmUnregisterNotification(Hear<1>, cls_.w()));
     EXPECT_TRUE(CallsNamed("CM_Unregister_Notification").empty());
 }
 

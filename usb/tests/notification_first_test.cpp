@@ -25,20 +25,20 @@ TEST(FirstRegistration, TheWindowIsMadeOnceItCanBeAndItsLoopCarriesOnPastFailing
     HostLibrary library("LinkWinUsb.dll");
     HMODULE lib = library.module();
     WorldWindowNotifications served(lib);
-    NotificationApi api(library);
+    LinkWinUsbApi api(library);
     InterfaceClass cls = InterfaceClass::Fresh();
     SimInterfaces_Add(&cls.guid, "\\\\?\\sim#present");
 
     {
         SCOPED_TRACE("GetModuleHandleExA cannot pin the library: the registration stands, the next one pins it");
         auto noPin = FAIL_IMPORT(lib, GetModuleHandleExA, FALSE, ERROR_MOD_NOT_FOUND);
-        EXPECT_EQ(0u, api.CmRegister(Hear<1>, cls.w()));
+        EXPECT_EQ(0u, api.CmRegisterNotification(Hear<1>, cls.w()));
         EXPECT_EQ(1u, Ear::Get().Of(1).size()) << "its report was made";
         EXPECT_EQ(1, noPin.failed());
-        EXPECT_EQ(0u, api.CmRegister(Hear<2>, cls.w()));
-        EXPECT_EQ(0u, api.CmRegister(Hear<3>, cls.w()));
+        EXPECT_EQ(0u, api.CmRegisterNotification(Hear<2>, cls.w()));
+        EXPECT_EQ(0u, api.CmRegisterNotification(Hear<3>, cls.w()));
         EXPECT_EQ(2, noPin.calls()) << "pinned by the second registration, not asked again by the third";
-        for (auto callback : {Hear<1>, Hear<2>, Hear<3>}) EXPECT_EQ(0u, api.CmUnregister(callback, cls.w()));
+        for (auto callback : {Hear<1>, Hear<2>, Hear<3>}) EXPECT_EQ(0u, api.CmUnregisterNotification(callback, cls.w()));
     }
 
     // Without a window class, or without a window, nothing is registered and the call returns.
@@ -50,13 +50,13 @@ TEST(FirstRegistration, TheWindowIsMadeOnceItCanBeAndItsLoopCarriesOnPastFailing
         {"RegisterClassExA fails",
          [&] {
              auto fault = FAIL_IMPORT(lib, RegisterClassExA, ATOM{0}, ERROR_NOT_ENOUGH_MEMORY);
-             api.Register(Hear<4>, cls.w());
+             api.RegisterForDeviceNotification(Hear<4>, cls.w());
              EXPECT_EQ(1, fault.failed());
          }},
         {"CreateWindowExA fails",
          [&] {
              auto fault = FAIL_IMPORT(lib, CreateWindowExA, HWND{}, ERROR_NOT_ENOUGH_MEMORY);
-             api.Register(Hear<4>, cls.w());
+             api.RegisterForDeviceNotification(Hear<4>, cls.w());
              EXPECT_EQ(1, fault.failed());
          }},
     };
@@ -114,7 +114,7 @@ TEST(FirstRegistration, TheWindowIsMadeOnceItCanBeAndItsLoopCarriesOnPastFailing
     SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(libraryProcedure));
     SimInterfaces_Add(&cls.guid, "\\\\?\\sim#still-served");
     EXPECT_EQ(3u, Ear::Get().Of(5).size()) << "the loop still serves the window";
-    api.Unregister(Hear<5>, cls.w());
+    api.UnregisterForDeviceNotification(Hear<5>, cls.w());
     EXPECT_TRUE(owner.EndLoop());
 }
 

@@ -20,28 +20,12 @@
 #include <vector>
 
 #include "LinkWinUsb.h"
-#include "checked_call.h"
 #include "host_library.h"
 #include "import_patch.h"
+#include "linkwinusb_api.h"
 #include "world_window_notifications.h"
 #include "simworld.h"
 #include "simworld_interfaces.h"
-
-struct NotificationApi {
-    explicit NotificationApi(const HostLibrary& lib)
-        : Register(lib.Get<decltype(&::RegisterForDeviceNotification)>("RegisterForDeviceNotification"), "RegisterForDeviceNotification"),
-          Unregister(lib.Get<decltype(&::UnregisterForDeviceNotification)>("UnregisterForDeviceNotification"), "UnregisterForDeviceNotification"),
-          CmRegister(lib.Get<decltype(&::CmRegisterNotification)>("CmRegisterNotification"), "CmRegisterNotification"),
-          CmUnregister(lib.Get<decltype(&::CmUnregisterNotification)>("CmUnregisterNotification"), "CmUnregisterNotification"),
-          OpenDevice(lib.Get<decltype(&::OpenDevice)>("OpenDevice"), "OpenDevice"),
-          CloseDevice(lib.Get<decltype(&::CloseDevice)>("CloseDevice"), "CloseDevice") {}
-    CheckedExport<decltype(&::RegisterForDeviceNotification)> Register;
-    CheckedExport<decltype(&::UnregisterForDeviceNotification)> Unregister;
-    CheckedExport<decltype(&::CmRegisterNotification)> CmRegister;
-    CheckedExport<decltype(&::CmUnregisterNotification)> CmUnregister;
-    CheckedExport<decltype(&::OpenDevice)> OpenDevice;
-    CheckedExport<decltype(&::CloseDevice)> CloseDevice;
-};
 
 // One call of a callback as the host heard it.
 // Windows may report one interface path in other letter case by each mechanism: paths are
@@ -249,14 +233,14 @@ inline HWND FindNotificationWindow() {
 // has reported the present interfaces (or has returned).
 class WindowRegistration {
 public:
-    WindowRegistration(const NotificationApi& api, DeviceNotificationCallback callback, const InterfaceClass& cls,
+    WindowRegistration(const LinkWinUsbApi& api, DeviceNotificationCallback callback, const InterfaceClass& cls,
                        bool keepPumping = false)
         : guid_(cls.guid) {
         uint32_t before = SimInterfaces_EnumerationCount(&cls.guid);
         std::wstring text = cls.text;
         thread_ = std::thread([this, &api, callback, text, keepPumping] {
             threadId_ = GetCurrentThreadId();
-            api.Register(callback, text.c_str());
+            api.RegisterForDeviceNotification(callback, text.c_str());
             returned_ = true;
             // The window may belong to this thread: keep serving it after the library's loop ended.
             while (keepPumping && !stop_) {
@@ -310,8 +294,8 @@ protected:
         static WorldWindowNotifications served(library.module());
         return library;
     }
-    static NotificationApi& Api() {
-        static NotificationApi api(Library());
+    static LinkWinUsbApi& Api() {
+        static LinkWinUsbApi api(Library());
         return api;
     }
     // The first window registration makes the window on its thread, which then serves it for
@@ -323,7 +307,7 @@ protected:
             registration = std::make_unique<WindowRegistration>(Api(), Hear<90>, owner);
             HWND found = nullptr;
             WaitFor([&] { return (found = FindNotificationWindow()) != nullptr; });
-            Api().Unregister(Hear<90>, owner.w());
+            Api().UnregisterForDeviceNotification(Hear<90>, owner.w());
             ownerThread() = registration->thread();
             return found;
         }();
@@ -349,7 +333,7 @@ protected:
         Ear::Get().Clear();
     }
 
-    NotificationApi& api() { return Api(); }
+    LinkWinUsbApi& api() { return Api(); }
     // WM_DEVICECHANGE to the window, sent from this thread exactly as the system sends it.
     LRESULT Send(WPARAM event, const GUID& cls, const char* path, DWORD deviceType = DBT_DEVTYP_DEVICEINTERFACE) {
         std::vector<uint64_t> storage(64 + std::strlen(path) / 8, 0);

@@ -1,35 +1,10 @@
-// Fixture for the pipe, endpoint and identity exports: their entry points as a host binds
-// them, and devices with a chosen set of pipes.
+// Fixture for the pipe, endpoint and identity exports: devices with a chosen set of pipes.
 #pragma once
 #include <chrono>
 #include <initializer_list>
 #include <thread>
 
 #include "usb_host.h"
-
-#define LWU_BIND(name) name(lib.Get<decltype(&::name)>(#name), #name)
-
-struct LinkWinUsbPipeApi {
-    explicit LinkWinUsbPipeApi(const HostLibrary& lib)
-        : LWU_BIND(GetPipeOverlappedResult), LWU_BIND(PipeAbort), LWU_BIND(PipeFlush), LWU_BIND(PipeReset),
-          LWU_BIND(SetPipePolicy), LWU_BIND(GetPipePolicy), LWU_BIND(SetTransferTimeoutPolicy),
-          LWU_BIND(GetTransferTimeoutPolicy), LWU_BIND(QueryDeviceEndpoints), LWU_BIND(GetDeviceDescriptor),
-          LWU_BIND(GetUsbDeviceDetail), LWU_BIND(FreeUsbDeviceDetail) {}
-    CheckedExport<decltype(&::GetPipeOverlappedResult)> GetPipeOverlappedResult;
-    CheckedExport<decltype(&::PipeAbort)> PipeAbort;
-    CheckedExport<decltype(&::PipeFlush)> PipeFlush;
-    CheckedExport<decltype(&::PipeReset)> PipeReset;
-    CheckedExport<decltype(&::SetPipePolicy)> SetPipePolicy;
-    CheckedExport<decltype(&::GetPipePolicy)> GetPipePolicy;
-    CheckedExport<decltype(&::SetTransferTimeoutPolicy)> SetTransferTimeoutPolicy;
-    CheckedExport<decltype(&::GetTransferTimeoutPolicy)> GetTransferTimeoutPolicy;
-    CheckedExport<decltype(&::QueryDeviceEndpoints)> QueryDeviceEndpoints;
-    CheckedExport<decltype(&::GetDeviceDescriptor)> GetDeviceDescriptor;
-    CheckedExport<decltype(&::GetUsbDeviceDetail)> GetUsbDeviceDetail;
-    CheckedExport<decltype(&::FreeUsbDeviceDetail)> FreeUsbDeviceDetail;
-};
-
-#undef LWU_BIND
 
 // Runs `action` on another thread after `delayMs`; joins on destruction.
 class Later {
@@ -71,15 +46,7 @@ inline std::vector<int> PipeIdsOf(const char* function) {
 
 class PipeHostTest : public UsbHostTest {
 protected:
-    void SetUp() override {
-        UsbHostTest::SetUp();
-        pipes_ = std::make_unique<LinkWinUsbPipeApi>(library());
-    }
-    void TearDown() override {
-        pipes_.reset();
-        UsbHostTest::TearDown();
-    }
-    LinkWinUsbPipeApi& lwu() { return *pipes_; }
+    LinkWinUsbApi& lwu() { return api(); }
 
     // A device (protocol version 2) whose interface has exactly these pipes.
     int AddDeviceWithPipes(std::initializer_list<SimPipe> list, std::string* path) {
@@ -99,7 +66,4 @@ protected:
         SimWorld_ClearCalls();
         return session_.interfaceHandle;
     }
-
-private:
-    std::unique_ptr<LinkWinUsbPipeApi> pipes_;
 };

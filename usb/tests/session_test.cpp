@@ -270,7 +270,7 @@ TEST_F(Session, CloseCarriesOnPastEachFailingCall) {
         SimWorld_DefaultConfig(&c);
         dev = AddDevice(c, &path);
         ASSERT_EQ(0u, api().OpenDevice(&session_, path.c_str()));
-        LinkWinUsbPipeApi pipes(library());
+        LinkWinUsbApi pipes(library());
         EndpointPair pair{};
         char buffer[4];
         uint32_t count = 0;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "LinkWinUsb.h"
-#include "checked_call.h"
 #include "host_library.h"
+#include "linkwinusb_api.h"
 #include "simworld.h"
 
 // The size of a pointer in this build, stated per width rather than measured with sizeof.
@@ -18,26 +18,6 @@ constexpr uint64_t kPointerBytes = 8;
 #else
 constexpr uint64_t kPointerBytes = 4;
 #endif
-
-struct LinkWinUsbApi {
-    explicit LinkWinUsbApi(const HostLibrary& lib)
-        : OpenDevice(lib.Get<decltype(&::OpenDevice)>("OpenDevice"), "OpenDevice"),
-          CloseDevice(lib.Get<decltype(&::CloseDevice)>("CloseDevice"), "CloseDevice"),
-          Read(lib.Get<decltype(&::Read)>("Read"), "Read"),
-          Write(lib.Get<decltype(&::Write)>("Write"), "Write"),
-          ControlRead(lib.Get<decltype(&::ControlRead)>("ControlRead"), "ControlRead"),
-          ControlWrite(lib.Get<decltype(&::ControlWrite)>("ControlWrite"), "ControlWrite"),
-          PipeRead(lib.Get<decltype(&::PipeRead)>("PipeRead"), "PipeRead"),
-          PipeWrite(lib.Get<decltype(&::PipeWrite)>("PipeWrite"), "PipeWrite") {}
-    CheckedExport<decltype(&::OpenDevice)> OpenDevice;
-    CheckedExport<decltype(&::CloseDevice)> CloseDevice;
-    CheckedExport<decltype(&::Read)> Read;
-    CheckedExport<decltype(&::Write)> Write;
-    CheckedExport<decltype(&::ControlRead)> ControlRead;
-    CheckedExport<decltype(&::ControlWrite)> ControlWrite;
-    CheckedExport<decltype(&::PipeRead)> PipeRead;
-    CheckedExport<decltype(&::PipeWrite)> PipeWrite;
-};
 
 // One recorded platform call with its data.
 struct Call {
