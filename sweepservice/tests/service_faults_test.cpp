@@ -24,74 +24,72 @@ struct Nodes {
     uint32_t a, b, volume;
 };
 
-// A fault in place: what keeps it alive, how often it struck, and (for a stop that no longer
-// sleeps) how the story learns that the stop waits for the sweep.
+// The module whose import table the faults change: the test program, which holds the service.
+HMODULE Program() { return GetModuleHandleW(nullptr); }
+
+// A fault in place: what its action shares, the fault, how often it struck, and (for a stop that
+// no longer sleeps) how the story learns that the stop waits for the sweep.
 struct Armed {
-    std::shared_ptr<void> keep;
+    std::shared_ptr<void> shared;   // destroyed after the fault, whose action uses it
+    HeldFault fault;
     std::function<int()> hits;
     std::function<bool()> stopWaits;
 };
 
-template <class Fault, class... A>
-Armed Arm(const char* function, A... arguments) {
-    auto fault = std::make_shared<Fault>(GetModuleHandleW(nullptr), function, arguments...);
-    return Armed{fault, [fault] { return fault->failed(); }, nullptr};
+Armed Holding(HeldFault fault) {
+    Armed armed;
+    armed.hits = [fault] { return fault.failed(); };
+    armed.fault = std::move(fault);
+    return armed;
 }
-#define ARM(function, ...) Arm<decltype(FAIL_IMPORT(nullptr, function, __VA_ARGS__))>(#function, __VA_ARGS__)
+#define ARM(function, ...) Holding(FAIL_IMPORT(Program(), function, __VA_ARGS__))
 
-// SetupDiDestroyDeviceInfoList fails and the sets stay; the row releases them afterwards.
-struct SetsStay {
-    static ImportPatch*& Patch() {
-        static ImportPatch* p = nullptr;
-        return p;
-    }
-    static std::vector<HDEVINFO>& Kept() {
-        static std::vector<HDEVINFO> sets;
-        return sets;
-    }
-    static BOOL WINAPI Stub(HDEVINFO set) {
-        std::lock_guard<std::mutex> hold(Rec().mutex);
-        Kept().push_back(set);
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    static Armed Make(const Nodes&) {
-        struct Releaser {
-            ImportPatch patch{"SetupDiDestroyDeviceInfoList", reinterpret_cast<void*>(&Stub)};
-            ~Releaser() {
-                for (HDEVINFO set : Kept()) patch.original<BOOL(WINAPI*)(HDEVINFO)>()(set);
-                Kept().clear();
-            }
-        };
-        auto r = std::make_shared<Releaser>();
-        Patch() = &r->patch;
-        Kept().clear();
-        return Armed{r, [] { return static_cast<int>(Kept().size()); }, nullptr};
-    }
-};
+// SetupDiDestroyDeviceInfoList fails and the sets stay; the row releases them afterwards, once
+// the fault is gone.
+Armed SetsStay(const Nodes&) {
+    struct Kept {
+        std::mutex lock;
+        std::vector<HDEVINFO> sets;
+        ~Kept() {
+            for (HDEVINFO set : sets) SetupDiDestroyDeviceInfoList(set);
+        }
+    };
+    auto kept = std::make_shared<Kept>();
+    Armed armed = Holding(REPLACE_IMPORT(
+        Program(), SetupDiDestroyDeviceInfoList,
+        [kept](auto, HDEVINFO set) {
+            std::lock_guard<std::mutex> hold(kept->lock);
+            kept->sets.push_back(set);
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        },
+        -1));
+    armed.shared = kept;
+    return armed;
+}
 
 // Sleep left out: the stop polls for the sweep without pausing.
-struct NoSleep {
-    static std::atomic<int>& Count() {
-        static std::atomic<int> n{0};
-        return n;
-    }
-    static VOID WINAPI Stub(DWORD milliseconds) {
-        // Sleep(0) is the runtime's own yield, not a wait of the service.
-        if (milliseconds == 0) {
-            SwitchToThread();
-            return;
-        }
-        ++Count();
-        std::lock_guard<std::mutex> hold(Rec().mutex);
-        Rec().changed.notify_all();
-    }
-    static Armed Make(const Nodes&) {
-        auto patch = std::make_shared<ImportPatch>("Sleep", reinterpret_cast<void*>(&Stub));
-        Count() = 0;
-        return Armed{patch, [] { return Count().load(); }, [] { return Count().load() > 0; }};
-    }
-};
+Armed NoSleep(const Nodes&) {
+    auto pauses = std::make_shared<std::atomic<int>>(0);
+    Armed armed;
+    armed.fault = REPLACE_IMPORT(
+        Program(), Sleep,
+        [pauses](auto, DWORD milliseconds) {
+            // Sleep(0) is the runtime's own yield, not a wait of the service.
+            if (milliseconds == 0) {
+                SwitchToThread();
+                return;
+            }
+            ++*pauses;
+            std::lock_guard<std::mutex> hold(Rec().mutex);
+            Rec().changed.notify_all();
+        },
+        -1);
+    armed.hits = [pauses] { return pauses->load(); };
+    armed.stopWaits = [pauses] { return pauses->load() > 0; };
+    armed.shared = pauses;
+    return armed;
+}
 
 struct Outcome {
     Texts messages;
@@ -177,10 +175,10 @@ TEST_F(ServiceFaults, EveryPlatformCallOfTheRunningServiceFailing) {
          Sweeps({}, all)},
         {"DeregisterEventSource", [](const Nodes&) { return ARM(DeregisterEventSource, FALSE, ERROR_INVALID_HANDLE, -1); },
          Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
-        {"SetupDiDestroyDeviceInfoList", &SetsStay::Make,
+        {"SetupDiDestroyDeviceInfoList", &SetsStay,
          Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
         // The stop polls for the running sweep without pausing, and still waits for its end.
-        {"Sleep (left out)", &NoSleep::Make, Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
+        {"Sleep (left out)", &NoSleep, Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
         // No event source: the work goes on without events.
         {"RegisterEventSourceW", [](const Nodes&) { return ARM(RegisterEventSourceW, HANDLE{}, ERROR_ACCESS_DENIED, -1); },
          Sweeps({}, all)},
