@@ -172,7 +172,8 @@ function(add_wine_test name target)
   else()
     set(lane 1)
   endif()
-  string(JOIN " " args ${T_ARGS})
+  # One argument per tab-separated field (tools/x86vm/run.sh).
+  string(JOIN "\t" args ${T_ARGS})
   # Emulation runs a program about ten times slower than wine64 here: the bound grows with it.
   math(EXPR guest_timeout "${T_TIMEOUT} * 3")
   set_property(GLOBAL APPEND PROPERTY X86VM_JOBS
