@@ -36,9 +36,12 @@ function(project_strict target)
   target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
 endfunction()
 
-# What ships is built with debug information, which the kit's install moves into files of their
-# own (cmake/kit/split-debug.cmake).
-set(SHIPPED_DEBUG_FLAGS -g)
+# shipped_code(<target>): the compile flags of everything that ships, set here only: each shipped
+# binary and each library linked into one. It is built with debug information, which the kit's
+# install moves into files of their own (cmake/kit/split-debug.cmake).
+function(shipped_code target)
+  target_compile_options(${target} PRIVATE -g)
+endfunction()
 
 # shipped_dll(<target>): what every DLL we ship needs beyond its sources. Its calls of the
 # threading runtime's pthread_once (made by the 32-bit runtime at every load) go to our own,
@@ -48,7 +51,7 @@ function(shipped_dll target)
   target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/runtime/once_shim.cpp)
   target_link_options(${target} PRIVATE -Wl,--wrap=pthread_once)
   target_include_directories(${target} PRIVATE ${VERSION_INCLUDE_DIR})
-  target_compile_options(${target} PRIVATE ${SHIPPED_DEBUG_FLAGS})
+  shipped_code(${target})
 endfunction()
 
 # import_library_from_def(<name> <def>): lib<name>.a that binds at load time to <name>.dll.
