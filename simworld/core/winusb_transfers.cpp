@@ -341,10 +341,10 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE
         Fault f;
         bool faulted = w.TakeFault(*d, SIM_OP_CONTROL_TRANSFER, setup.Request, f);
         Bytes in;
-        DWORD error = faulted && (f.kind == FaultKind::Fail || f.kind == FaultKind::Stall)
-                          ? f.value
-                          : DeviceRequest(*d, wire, buffer, wanted, in);
-        if (error) {
+        // A failure fails also when it leaves the last error at 0.
+        if (faulted && (f.kind == FaultKind::Fail || f.kind == FaultKind::Stall)) {
+            o.Fail(f.value);
+        } else if (DWORD error = DeviceRequest(*d, wire, buffer, wanted, in)) {
             o.Fail(error);
         } else {
             moved = isIn ? std::min<ULONG>(wanted, static_cast<ULONG>(in.size())) : wanted;

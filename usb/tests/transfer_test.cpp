@@ -492,6 +492,7 @@ TEST_F(Transfers, WinUsbErrorsPassThroughAndNoFailureReadsAsSuccess) {
         std::function<void(int device)> fault;
         std::function<uint32_t(LinkWinUsbApi&, void*)> call;
         uint32_t expected;
+        bool removal = false;   // expected: the removal code the world drew for the device
     };
     auto failNext = [](int operation, DWORD error) {
         return [operation, error](int device) { SimWorld_FailCall(device, operation, SIM_ANY, error, 1); };
@@ -517,7 +518,7 @@ TEST_F(Transfers, WinUsbErrorsPassThroughAndNoFailureReadsAsSuccess) {
     const Row rows[] = {
         {"PipeRead times out", failNext(SIM_OP_READ_PIPE, ERROR_SEM_TIMEOUT), pipeRead, ERROR_SEM_TIMEOUT},
         {"PipeWrite to an unplugged device", [](int device) { SimWorld_RemoveDevice(device); }, pipeWrite,
-         ERROR_BAD_COMMAND},
+         ERROR_BAD_COMMAND, true},
         {"PipeRead fails with last error 0", failNext(SIM_OP_READ_PIPE, 0), pipeRead, ERROR_GEN_FAILURE},
         {"PipeRead without a count fails with last error 0", failNext(SIM_OP_READ_PIPE, 0),
          [](LinkWinUsbApi& a, void* h) { return a.PipeRead(h, 0x81, buffer, 8, nullptr, nullptr); }, ERROR_GEN_FAILURE},
@@ -542,7 +543,12 @@ TEST_F(Transfers, WinUsbErrorsPassThroughAndNoFailureReadsAsSuccess) {
         SimWorld_QueueMessage(device, "12345678", 8);
         row.fault(device);
         StdoutCapture quiet;
-        EXPECT_EQ(row.expected, row.call(api(), h));
+        const uint32_t result = row.call(api(), h);
+        if (row.removal) {   // 433 is ERROR_NO_SUCH_DEVICE, which the mingw headers lack
+            EXPECT_TRUE(result == ERROR_BAD_COMMAND || result == ERROR_DEVICE_NOT_CONNECTED || result == 433) << result;
+        } else {
+            EXPECT_EQ(row.expected, result);
+        }
         api().CloseDevice(&session_);
     }
 }
