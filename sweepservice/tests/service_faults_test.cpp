@@ -214,44 +214,22 @@ TEST_F(ServiceFaults, EveryPlatformCallOfTheRunningServiceFailing) {
 
 // ---- the program path of the install command ----
 
+// The platform as the install command meets it: a program path of a given length, and an SCM
+// that records the path it is asked to register and refuses it.
 struct LongPath {
-    static size_t& Length() {
-        static size_t n = 0;
-        return n;
-    }
-    static std::vector<DWORD>& Sizes() {
-        static std::vector<DWORD> sizes;
-        return sizes;
-    }
-    static std::wstring& Registered() {
-        static std::wstring path;
-        return path;
-    }
-    // SetLastError left out for the program: the stub's own codes still go through.
-    static ImportPatch*& LastError() {
-        static ImportPatch* p = nullptr;
-        return p;
-    }
-    static std::atomic<int>& LeftOut() {
-        static std::atomic<int> n{0};
-        return n;
-    }
-    static VOID WINAPI LeaveOutSetLastError(DWORD) { ++LeftOut(); }
-    static void SetError(DWORD error) {
-        if (LastError()) {
-            LastError()->original<VOID(WINAPI*)(DWORD)>()(error);
-        } else {
-            SetLastError(error);
-        }
-    }
-    static std::wstring Path() {
+    size_t length = 0;
+    DWORD truncationCode = ERROR_INSUFFICIENT_BUFFER;   // the last error a truncation leaves
+    std::vector<DWORD> sizes;
+    std::wstring registered;
+
+    std::wstring Path() const {
         const std::wstring name = L"\\VarkoNodeSweepService.exe";
-        return L"C:\\" + std::wstring(Length() - 3 - name.size(), L'd') + name;
+        return L"C:\\" + std::wstring(length - 3 - name.size(), L'd') + name;
     }
     // As the platform does: a path that does not fit is cut to the buffer, terminated, and the
-    // result is the buffer's size with ERROR_INSUFFICIENT_BUFFER.
-    static DWORD WINAPI ModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
-        Sizes().push_back(size);
+    // result is the buffer's size with the truncation's code.
+    DWORD ModuleFileName(LPWSTR buffer, DWORD size) {
+        sizes.push_back(size);
         std::wstring path = Path();
         if (path.size() < size) {
             std::copy(path.begin(), path.end(), buffer);
@@ -260,24 +238,29 @@ struct LongPath {
         }
         std::copy_n(path.begin(), size - 1, buffer);
         buffer[size - 1] = L'\0';
-        SetError(ERROR_INSUFFICIENT_BUFFER);
+        SetLastError(truncationCode);
         return size;
     }
-    static SC_HANDLE WINAPI OpenManager(LPCWSTR, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(uintptr_t{0x5C01}); }
-    static SC_HANDLE WINAPI Create(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR binaryPath,
-                                          LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR) {
-        Registered() = binaryPath;
-        SetError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    static BOOL WINAPI Close(SC_HANDLE) { return TRUE; }
 };
 
 TEST(InstallPath, GrowsToTheLongestPathThereCanBe) {
-    ImportPatch moduleFileName("GetModuleFileNameW", reinterpret_cast<void*>(&LongPath::ModuleFileName));
-    ImportPatch openManager("OpenSCManagerW", reinterpret_cast<void*>(&LongPath::OpenManager));
-    ImportPatch createService("CreateServiceW", reinterpret_cast<void*>(&LongPath::Create));
-    ImportPatch close("CloseServiceHandle", reinterpret_cast<void*>(&LongPath::Close));
+    LongPath platform;
+    auto moduleFileName = REPLACE_IMPORT(
+        Program(), GetModuleFileNameW,
+        [&platform](auto, HMODULE, LPWSTR buffer, DWORD size) { return platform.ModuleFileName(buffer, size); }, -1);
+    auto openManager = REPLACE_IMPORT(
+        Program(), OpenSCManagerW,
+        [](auto, LPCWSTR, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(uintptr_t{0x5C01}); }, -1);
+    auto createService = REPLACE_IMPORT(
+        Program(), CreateServiceW,
+        [&platform](auto, SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR binaryPath, LPCWSTR,
+                    LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR) {
+            platform.registered = binaryPath;
+            SetLastError(ERROR_ACCESS_DENIED);
+            return SC_HANDLE{};
+        },
+        -1);
+    auto close = REPLACE_IMPORT(Program(), CloseServiceHandle, [](auto, SC_HANDLE) { return TRUE; }, -1);
     const std::vector<DWORD> doubling = {260, 520, 1040, 2080, 4160, 8320, 16640};
     auto thenLongest = [&] {
         std::vector<DWORD> sizes = doubling;
@@ -288,47 +271,40 @@ TEST(InstallPath, GrowsToTheLongestPathThereCanBe) {
         size_t length;
         std::vector<DWORD> sizes;
         bool registered;   // else the command fails on the path
-        bool leaveOutSetLastError;
+        DWORD truncationCode;
     };
     const PathRow rows[] = {
-        {259, {260}, true, false},
-        {260, {260, 520}, true, false},
-        {16639, doubling, true, false},
-        {16640, thenLongest(), true, false},
-        {32767, thenLongest(), true, false},   // the longest path, and its terminator, fills the largest buffer
-        {32768, thenLongest(), false, false},
-        // The code of the last truncation stays: the same text.
-        {32768, thenLongest(), false, true},
+        {259, {260}, true, ERROR_INSUFFICIENT_BUFFER},
+        {260, {260, 520}, true, ERROR_INSUFFICIENT_BUFFER},
+        {16639, doubling, true, ERROR_INSUFFICIENT_BUFFER},
+        {16640, thenLongest(), true, ERROR_INSUFFICIENT_BUFFER},
+        // the longest path, and its terminator, fills the largest buffer
+        {32767, thenLongest(), true, ERROR_INSUFFICIENT_BUFFER},
+        {32768, thenLongest(), false, ERROR_INSUFFICIENT_BUFFER},
+        // A platform whose truncation leaves no code (as Windows XP's did): the program
+        // gives the path that does not fit its code itself.
+        {32768, thenLongest(), false, ERROR_SUCCESS},
     };
     for (const PathRow& row : rows) {
-        LongPath::Length() = row.length;
-        LongPath::Sizes().clear();
-        LongPath::Registered().clear();
-        LongPath::LeftOut() = 0;
+        platform.length = row.length;
+        platform.truncationCode = row.truncationCode;
+        platform.sizes.clear();
+        platform.registered.clear();
         std::string output;
         bool installed = true;
         {
-            std::unique_ptr<ImportPatch> lastError;
-            if (row.leaveOutSetLastError) {
-                lastError = std::make_unique<ImportPatch>("SetLastError", reinterpret_cast<void*>(&LongPath::LeaveOutSetLastError));
-            }
-            LongPath::LastError() = lastError.get();
             StdoutCapture capture;
             installed = InstallCommand();
             output = capture.Text();
-            LongPath::LastError() = nullptr;
-        }
-        if (row.leaveOutSetLastError) {
-            EXPECT_LE(1, LongPath::LeftOut().load()) << "SetLastError was not called";
         }
         EXPECT_FALSE(installed) << row.length;
-        EXPECT_EQ(row.sizes, LongPath::Sizes()) << row.length;
+        EXPECT_EQ(row.sizes, platform.sizes) << row.length;
         if (row.registered) {
             EXPECT_EQ("CreateService failed w/err 0x00000005\n", output) << row.length;
-            EXPECT_TRUE(L"\"" + LongPath::Path() + L"\"" == LongPath::Registered()) << row.length << ": not the whole path";
+            EXPECT_TRUE(L"\"" + platform.Path() + L"\"" == platform.registered) << row.length << ": not the whole path";
         } else {
             EXPECT_EQ("GetModuleFileName failed w/err 0x0000007a\n", output) << row.length;
-            EXPECT_TRUE(LongPath::Registered().empty());
+            EXPECT_TRUE(platform.registered.empty());
         }
     }
 }
