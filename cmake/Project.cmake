@@ -54,6 +54,20 @@ function(shipped_dll target)
   shipped_code(${target})
 endfunction()
 
+# fault_coverage_test(<test> <target> <section> [<library>...]): docs/fault-coverage.md's section for
+# the target names exactly the system functions that the built binary imports for its own code (its
+# objects and those of the static libraries named).
+function(fault_coverage_test test target section)
+  set(objects ${CMAKE_CURRENT_BINARY_DIR}/${target}-objects.txt)
+  set(content "")
+  foreach(linked ${target} ${ARGN})
+    string(APPEND content "$<JOIN:$<TARGET_OBJECTS:${linked}>,\n>\n")
+  endforeach()
+  file(GENERATE OUTPUT ${objects} CONTENT "${content}")
+  add_test(NAME ${test} COMMAND ${CMAKE_SOURCE_DIR}/tools/checks/check-fault-coverage.sh ${CMAKE_OBJDUMP} ${CMAKE_NM}
+    ${CMAKE_SOURCE_DIR}/docs/fault-coverage.md ${section} $<TARGET_FILE:${target}> ${objects})
+endfunction()
+
 # import_library_from_def(<name> <def>): lib<name>.a that binds at load time to <name>.dll.
 function(import_library_from_def name def)
   set(out ${CMAKE_BINARY_DIR}/lib/lib${name}_imp.a)
