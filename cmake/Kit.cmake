@@ -53,9 +53,6 @@ kit_library(inputgate ${CMAKE_SOURCE_DIR}/inputlock/inputgate.def)
 if(TARGET VarkoNodeSweepService)
   install(TARGETS VarkoNodeSweepService RUNTIME DESTINATION ${KIT_ARCH}/bin)
   list(APPEND KIT_SHIPPED $<TARGET_FILE_NAME:VarkoNodeSweepService>)
-  # Its debug information, as the DLLs' (shipped_dll).
-  target_compile_options(sweepcore PRIVATE ${SHIPPED_DEBUG_FLAGS})
-  target_compile_options(VarkoNodeSweepService PRIVATE ${SHIPPED_DEBUG_FLAGS})
 endif()
 
 # After the copies above: each shipped binary's debug information moves into <arch>/debug.

@@ -36,9 +36,12 @@ function(project_strict target)
   target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
 endfunction()
 
-# What ships is built with debug information, which the kit's install moves into files of their
-# own (cmake/kit/split-debug.cmake).
-set(SHIPPED_DEBUG_FLAGS -g)
+# shipped_code(<target>): the compile flags of everything that ships, set here only: each shipped
+# binary and each library linked into one. It is built with debug information, which the kit's
+# install moves into files of their own (cmake/kit/split-debug.cmake).
+function(shipped_code target)
+  target_compile_options(${target} PRIVATE -g)
+endfunction()
 
 # shipped_dll(<target>): what every DLL we ship needs beyond its sources. Its calls of the
 # threading runtime's pthread_once (made by the 32-bit runtime at every load) go to our own,
@@ -48,7 +51,21 @@ function(shipped_dll target)
   target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/runtime/once_shim.cpp)
   target_link_options(${target} PRIVATE -Wl,--wrap=pthread_once)
   target_include_directories(${target} PRIVATE ${VERSION_INCLUDE_DIR})
-  target_compile_options(${target} PRIVATE ${SHIPPED_DEBUG_FLAGS})
+  shipped_code(${target})
+endfunction()
+
+# fault_coverage_test(<test> <target> <section> [<library>...]): docs/fault-coverage.md's section for
+# the target names exactly the system functions that the built binary imports for its own code (its
+# objects and those of the static libraries named).
+function(fault_coverage_test test target section)
+  set(objects ${CMAKE_CURRENT_BINARY_DIR}/${target}-objects.txt)
+  set(content "")
+  foreach(linked ${target} ${ARGN})
+    string(APPEND content "$<JOIN:$<TARGET_OBJECTS:${linked}>,\n>\n")
+  endforeach()
+  file(GENERATE OUTPUT ${objects} CONTENT "${content}")
+  add_test(NAME ${test} COMMAND ${CMAKE_SOURCE_DIR}/tools/checks/check-fault-coverage.sh ${CMAKE_OBJDUMP} ${CMAKE_NM}
+    ${CMAKE_SOURCE_DIR}/docs/fault-coverage.md ${section} $<TARGET_FILE:${target}> ${objects})
 endfunction()
 
 # import_library_from_def(<name> <def>): lib<name>.a that binds at load time to <name>.dll.
@@ -172,7 +189,8 @@ function(add_wine_test name target)
   else()
     set(lane 1)
   endif()
-  string(JOIN " " args ${T_ARGS})
+  # One argument per tab-separated field (tools/x86vm/run.sh).
+  string(JOIN "\t" args ${T_ARGS})
   # Emulation runs a program about ten times slower than wine64 here: the bound grows with it.
   math(EXPR guest_timeout "${T_TIMEOUT} * 3")
   set_property(GLOBAL APPEND PROPERTY X86VM_JOBS

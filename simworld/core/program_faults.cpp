@@ -2,7 +2,7 @@
 // platform calls of the program's own module fail as the environment variable
 // SIMWORLD_FAIL_IMPORTS says, so that a test can fail any step of the shipped program as it runs,
 // in a process of its own. The world patches the program's import table as it loads, before the
-// program's entry point runs, with the typed stubs of tests/support/import_patch.h.
+// program's entry point runs, with the faults of tests/support/import_patch.h.
 //
 //   SIMWORLD_FAIL_IMPORTS=Function:error[:times[:skip]][;Function:error...]
 //
@@ -15,6 +15,8 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,44 +32,27 @@ namespace {
 struct Armed {
     std::string name;
     const char* verb;
-    std::shared_ptr<void> keep;
-    std::function<int()> calls;
-    std::function<int()> failed;
+    HeldFault fault;
 };
 
-template <class Fault, class R>
-Armed Fails(HMODULE module, const char* function, R failValue, DWORD error, int times, int skip) {
-    auto fault = std::make_shared<Fault>(module, function, failValue, error, times, skip);
-    return Armed{function, "failed", fault, [fault] { return fault->calls(); }, [fault] { return fault->failed(); }};
-}
-
-template <class Fault>
-Armed LeftOut(HMODULE module, const char* function, int times, int skip) {
-    auto fault = std::make_shared<Fault>(module, function, times, skip);
-    return Armed{function, "left out", fault, [fault] { return fault->calls(); }, [fault, times, skip] {
-                     int past = fault->calls() - skip;
-                     if (past < 0) past = 0;
-                     return times < 0 || past < times ? past : times;
-                 }};
-}
-
-using Arming = Armed (*)(HMODULE, DWORD, int, int);
+using Arming = HeldFault (*)(HMODULE, DWORD, int, int);
 struct Known {
     const char* name;
+    const char* verb;
     Arming arm;
 };
 
-#define FAILS(function, failValue)                                                                             \
-    Known {                                                                                                    \
-        #function, [](HMODULE m, DWORD e, int t, int s) {                                                      \
-            return Fails<decltype(FAIL_IMPORT(m, function, failValue, e, t, s))>(m, #function, failValue, e, t, s); \
-        }                                                                                                      \
+#define FAILS(function, failValue)                                                  \
+    Known {                                                                         \
+        #function, "failed", [](HMODULE m, DWORD e, int t, int s) -> HeldFault {    \
+            return FAIL_IMPORT(m, function, failValue, e, t, s);                    \
+        }                                                                           \
     }
-#define LEAVES_OUT(function)                                                                   \
-    Known {                                                                                    \
-        #function, [](HMODULE m, DWORD, int t, int s) {                                        \
-            return LeftOut<decltype(SKIP_IMPORT(m, function, t))>(m, #function, t, s);          \
-        }                                                                                      \
+#define LEAVES_OUT(function)                                                        \
+    Known {                                                                         \
+        #function, "left out", [](HMODULE m, DWORD, int t, int s) -> HeldFault {    \
+            return SKIP_IMPORT(m, function, t, s);                                  \
+        }                                                                           \
     }
 
 // The calls of the service program's console commands and of its start.
@@ -89,12 +74,12 @@ const Known KNOWN[] = {
     LEAVES_OUT(Sleep),
 };
 
-// The stand-in for IsWow64Process.
+// The stand-in for IsWow64Process, which GetProcAddress hands out: a function of its own, whose
+// answer the entry chose.
 struct Wow64 {
-    ImportPatch* patch = nullptr;
     bool reportWow64 = false;
     DWORD error = 0;
-    int calls = 0;
+    std::atomic<int> calls{0};
 };
 Wow64& TheWow64() {
     static Wow64 w;
@@ -112,13 +97,17 @@ BOOL WINAPI StandInIsWow64Process(HANDLE, PBOOL wow64) {
     return TRUE;
 }
 
-FARPROC WINAPI HandOutStandIn(HMODULE module, LPCSTR name) {
-    Wow64& w = TheWow64();
-    // An ordinal has no name to compare.
-    if (reinterpret_cast<uintptr_t>(name) > 0xFFFF && std::strcmp(name, "IsWow64Process") == 0) {
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&StandInIsWow64Process));
-    }
-    return w.patch->original<FARPROC(WINAPI*)(HMODULE, LPCSTR)>()(module, name);
+HeldFault HandOutStandIn(HMODULE program) {
+    return REPLACE_IMPORT(
+        program, GetProcAddress,
+        [](auto original, HMODULE module, LPCSTR name) {
+            // An ordinal has no name to compare.
+            if (reinterpret_cast<uintptr_t>(name) > 0xFFFF && std::strcmp(name, "IsWow64Process") == 0) {
+                return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&StandInIsWow64Process));
+            }
+            return original(module, name);
+        },
+        -1);
 }
 
 void Report(const std::string& line) {
@@ -157,12 +146,14 @@ public:
     }
     ~ProgramFaults() {
         for (const Armed& a : armed_) {
-            Report(a.name + " " + a.verb + " " + std::to_string(a.failed()) + " of " + std::to_string(a.calls()) + " calls");
+            Report(a.name + " " + a.verb + " " + std::to_string(a.fault.failed()) + " of " +
+                   std::to_string(a.fault.calls()) + " calls");
         }
         if (wow64_) {
             const Wow64& w = TheWow64();
-            Report("IsWow64Process " + std::string(w.reportWow64 ? "answered WOW64 " : "failed ") + std::to_string(w.calls) +
-                   " of " + std::to_string(w.calls) + " calls");
+            const std::string calls = std::to_string(w.calls.load());
+            Report("IsWow64Process " + std::string(w.reportWow64 ? "answered WOW64 " : "failed ") + calls + " of " + calls +
+                   " calls");
         }
     }
     ProgramFaults(const ProgramFaults&) = delete;
@@ -175,8 +166,7 @@ private:
             Wow64& w = TheWow64();
             w.reportWow64 = fields[1] == "wow64";
             w.error = static_cast<DWORD>(std::strtoul(fields[1].c_str(), nullptr, 0));
-            wow64_ = std::make_unique<ImportPatch>(program, "GetProcAddress", reinterpret_cast<void*>(&HandOutStandIn));
-            w.patch = wow64_.get();
+            if (!wow64_) wow64_ = HandOutStandIn(program);
             return;
         }
         DWORD error = static_cast<DWORD>(std::strtoul(fields[1].c_str(), nullptr, 0));
@@ -184,7 +174,7 @@ private:
         int skip = fields.size() > 3 ? std::atoi(fields[3].c_str()) : 0;
         for (const Known& k : KNOWN) {
             if (name == k.name) {
-                armed_.push_back(k.arm(program, error, times, skip));
+                armed_.push_back(Armed{k.name, k.verb, k.arm(program, error, times, skip)});
                 return;
             }
         }
@@ -192,7 +182,7 @@ private:
     }
 
     std::vector<Armed> armed_;
-    std::unique_ptr<ImportPatch> wow64_;
+    HeldFault wow64_;
 };
 
 // Constructed as the world loads, which is before the program's own entry point runs.

@@ -24,74 +24,72 @@ struct Nodes {
     uint32_t a, b, volume;
 };
 
-// A fault in place: what keeps it alive, how often it struck, and (for a stop that no longer
-// sleeps) how the story learns that the stop waits for the sweep.
+// The module whose import table the faults change: the test program, which holds the service.
+HMODULE Program() { return GetModuleHandleW(nullptr); }
+
+// A fault in place: what its action shares, the fault, how often it struck, and (for a stop that
+// no longer sleeps) how the story learns that the stop waits for the sweep.
 struct Armed {
-    std::shared_ptr<void> keep;
+    std::shared_ptr<void> shared;   // destroyed after the fault, whose action uses it
+    HeldFault fault;
     std::function<int()> hits;
     std::function<bool()> stopWaits;
 };
 
-template <class Fault, class... A>
-Armed Arm(const char* function, A... arguments) {
-    auto fault = std::make_shared<Fault>(GetModuleHandleW(nullptr), function, arguments...);
-    return Armed{fault, [fault] { return fault->failed(); }, nullptr};
+Armed Holding(HeldFault fault) {
+    Armed armed;
+    armed.hits = [fault] { return fault.failed(); };
+    armed.fault = std::move(fault);
+    return armed;
 }
-#define ARM(function, ...) Arm<decltype(FAIL_IMPORT(nullptr, function, __VA_ARGS__))>(#function, __VA_ARGS__)
+#define ARM(function, ...) Holding(FAIL_IMPORT(Program(), function, __VA_ARGS__))
 
-// SetupDiDestroyDeviceInfoList fails and the sets stay; the row releases them afterwards.
-struct SetsStay {
-    static ImportPatch*& Patch() {
-        static ImportPatch* p = nullptr;
-        return p;
-    }
-    static std::vector<HDEVINFO>& Kept() {
-        static std::vector<HDEVINFO> sets;
-        return sets;
-    }
-    static BOOL WINAPI Stub(HDEVINFO set) {
-        std::lock_guard<std::mutex> hold(Rec().mutex);
-        Kept().push_back(set);
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    static Armed Make(const Nodes&) {
-        struct Releaser {
-            ImportPatch patch{"SetupDiDestroyDeviceInfoList", reinterpret_cast<void*>(&Stub)};
-            ~Releaser() {
-                for (HDEVINFO set : Kept()) patch.original<BOOL(WINAPI*)(HDEVINFO)>()(set);
-                Kept().clear();
-            }
-        };
-        auto r = std::make_shared<Releaser>();
-        Patch() = &r->patch;
-        Kept().clear();
-        return Armed{r, [] { return static_cast<int>(Kept().size()); }, nullptr};
-    }
-};
+// SetupDiDestroyDeviceInfoList fails and the sets stay; the row releases them afterwards, once
+// the fault is gone.
+Armed SetsStay(const Nodes&) {
+    struct Kept {
+        std::mutex lock;
+        std::vector<HDEVINFO> sets;
+        ~Kept() {
+            for (HDEVINFO set : sets) SetupDiDestroyDeviceInfoList(set);
+        }
+    };
+    auto kept = std::make_shared<Kept>();
+    Armed armed = Holding(REPLACE_IMPORT(
+        Program(), SetupDiDestroyDeviceInfoList,
+        [kept](auto, HDEVINFO set) {
+            std::lock_guard<std::mutex> hold(kept->lock);
+            kept->sets.push_back(set);
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        },
+        -1));
+    armed.shared = kept;
+    return armed;
+}
 
 // Sleep left out: the stop polls for the sweep without pausing.
-struct NoSleep {
-    static std::atomic<int>& Count() {
-        static std::atomic<int> n{0};
-        return n;
-    }
-    static VOID WINAPI Stub(DWORD milliseconds) {
-        // Sleep(0) is the runtime's own yield, not a wait of the service.
-        if (milliseconds == 0) {
-            SwitchToThread();
-            return;
-        }
-        ++Count();
-        std::lock_guard<std::mutex> hold(Rec().mutex);
-        Rec().changed.notify_all();
-    }
-    static Armed Make(const Nodes&) {
-        auto patch = std::make_shared<ImportPatch>("Sleep", reinterpret_cast<void*>(&Stub));
-        Count() = 0;
-        return Armed{patch, [] { return Count().load(); }, [] { return Count().load() > 0; }};
-    }
-};
+Armed NoSleep(const Nodes&) {
+    auto pauses = std::make_shared<std::atomic<int>>(0);
+    Armed armed;
+    armed.fault = REPLACE_IMPORT(
+        Program(), Sleep,
+        [pauses](auto, DWORD milliseconds) {
+            // Sleep(0) is the runtime's own yield, not a wait of the service.
+            if (milliseconds == 0) {
+                SwitchToThread();
+                return;
+            }
+            ++*pauses;
+            std::lock_guard<std::mutex> hold(Rec().mutex);
+            Rec().changed.notify_all();
+        },
+        -1);
+    armed.hits = [pauses] { return pauses->load(); };
+    armed.stopWaits = [pauses] { return pauses->load() > 0; };
+    armed.shared = pauses;
+    return armed;
+}
 
 struct Outcome {
     Texts messages;
@@ -177,10 +175,10 @@ TEST_F(ServiceFaults, EveryPlatformCallOfTheRunningServiceFailing) {
          Sweeps({}, all)},
         {"DeregisterEventSource", [](const Nodes&) { return ARM(DeregisterEventSource, FALSE, ERROR_INVALID_HANDLE, -1); },
          Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
-        {"SetupDiDestroyDeviceInfoList", &SetsStay::Make,
+        {"SetupDiDestroyDeviceInfoList", &SetsStay,
          Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
         // The stop polls for the running sweep without pausing, and still waits for its end.
-        {"Sleep (left out)", &NoSleep::Make, Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
+        {"Sleep (left out)", &NoSleep, Sweeps({kStartText, kStopText, RemovalText(kDiskA), RemovalText(kDiskB), RemovalText(kVolume)}, all)},
         // No event source: the work goes on without events.
         {"RegisterEventSourceW", [](const Nodes&) { return ARM(RegisterEventSourceW, HANDLE{}, ERROR_ACCESS_DENIED, -1); },
          Sweeps({}, all)},
@@ -216,44 +214,22 @@ TEST_F(ServiceFaults, EveryPlatformCallOfTheRunningServiceFailing) {
 
 // ---- the program path of the install command ----
 
+// The platform as the install command meets it: a program path of a given length, and an SCM
+// that records the path it is asked to register and refuses it.
 struct LongPath {
-    static size_t& Length() {
-        static size_t n = 0;
-        return n;
-    }
-    static std::vector<DWORD>& Sizes() {
-        static std::vector<DWORD> sizes;
-        return sizes;
-    }
-    static std::wstring& Registered() {
-        static std::wstring path;
-        return path;
-    }
-    // SetLastError left out for the program: the stub's own codes still go through.
-    static ImportPatch*& LastError() {
-        static ImportPatch* p = nullptr;
-        return p;
-    }
-    static std::atomic<int>& LeftOut() {
-        static std::atomic<int> n{0};
-        return n;
-    }
-    static VOID WINAPI LeaveOutSetLastError(DWORD) { ++LeftOut(); }
-    static void SetError(DWORD error) {
-        if (LastError()) {
-            LastError()->original<VOID(WINAPI*)(DWORD)>()(error);
-        } else {
-            SetLastError(error);
-        }
-    }
-    static std::wstring Path() {
+    size_t length = 0;
+    DWORD truncationCode = ERROR_INSUFFICIENT_BUFFER;   // the last error a truncation leaves
+    std::vector<DWORD> sizes;
+    std::wstring registered;
+
+    std::wstring Path() const {
         const std::wstring name = L"\\VarkoNodeSweepService.exe";
-        return L"C:\\" + std::wstring(Length() - 3 - name.size(), L'd') + name;
+        return L"C:\\" + std::wstring(length - 3 - name.size(), L'd') + name;
     }
     // As the platform does: a path that does not fit is cut to the buffer, terminated, and the
-    // result is the buffer's size with ERROR_INSUFFICIENT_BUFFER.
-    static DWORD WINAPI ModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
-        Sizes().push_back(size);
+    // result is the buffer's size with the truncation's code.
+    DWORD ModuleFileName(LPWSTR buffer, DWORD size) {
+        sizes.push_back(size);
         std::wstring path = Path();
         if (path.size() < size) {
             std::copy(path.begin(), path.end(), buffer);
@@ -262,24 +238,29 @@ struct LongPath {
         }
         std::copy_n(path.begin(), size - 1, buffer);
         buffer[size - 1] = L'\0';
-        SetError(ERROR_INSUFFICIENT_BUFFER);
+        SetLastError(truncationCode);
         return size;
     }
-    static SC_HANDLE WINAPI OpenManager(LPCWSTR, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(uintptr_t{0x5C01}); }
-    static SC_HANDLE WINAPI Create(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR binaryPath,
-                                          LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR) {
-        Registered() = binaryPath;
-        SetError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    static BOOL WINAPI Close(SC_HANDLE) { return TRUE; }
 };
 
 TEST(InstallPath, GrowsToTheLongestPathThereCanBe) {
-    ImportPatch moduleFileName("GetModuleFileNameW", reinterpret_cast<void*>(&LongPath::ModuleFileName));
-    ImportPatch openManager("OpenSCManagerW", reinterpret_cast<void*>(&LongPath::OpenManager));
-    ImportPatch createService("CreateServiceW", reinterpret_cast<void*>(&LongPath::Create));
-    ImportPatch close("CloseServiceHandle", reinterpret_cast<void*>(&LongPath::Close));
+    LongPath platform;
+    auto moduleFileName = REPLACE_IMPORT(
+        Program(), GetModuleFileNameW,
+        [&platform](auto, HMODULE, LPWSTR buffer, DWORD size) { return platform.ModuleFileName(buffer, size); }, -1);
+    auto openManager = REPLACE_IMPORT(
+        Program(), OpenSCManagerW,
+        [](auto, LPCWSTR, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(uintptr_t{0x5C01}); }, -1);
+    auto createService = REPLACE_IMPORT(
+        Program(), CreateServiceW,
+        [&platform](auto, SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR binaryPath, LPCWSTR,
+                    LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR) {
+            platform.registered = binaryPath;
+            SetLastError(ERROR_ACCESS_DENIED);
+            return SC_HANDLE{};
+        },
+        -1);
+    auto close = REPLACE_IMPORT(Program(), CloseServiceHandle, [](auto, SC_HANDLE) { return TRUE; }, -1);
     const std::vector<DWORD> doubling = {260, 520, 1040, 2080, 4160, 8320, 16640};
     auto thenLongest = [&] {
         std::vector<DWORD> sizes = doubling;
@@ -290,47 +271,40 @@ TEST(InstallPath, GrowsToTheLongestPathThereCanBe) {
         size_t length;
         std::vector<DWORD> sizes;
         bool registered;   // else the command fails on the path
-        bool leaveOutSetLastError;
+        DWORD truncationCode;
     };
     const PathRow rows[] = {
-        {259, {260}, true, false},
-        {260, {260, 520}, true, false},
-        {16639, doubling, true, false},
-        {16640, thenLongest(), true, false},
-        {32767, thenLongest(), true, false},   // the longest path, and its terminator, fills the largest buffer
-        {32768, thenLongest(), false, false},
-        // The code of the last truncation stays: the same text.
-        {32768, thenLongest(), false, true},
+        {259, {260}, true, ERROR_INSUFFICIENT_BUFFER},
+        {260, {260, 520}, true, ERROR_INSUFFICIENT_BUFFER},
+        {16639, doubling, true, ERROR_INSUFFICIENT_BUFFER},
+        {16640, thenLongest(), true, ERROR_INSUFFICIENT_BUFFER},
+        // the longest path, and its terminator, fills the largest buffer
+        {32767, thenLongest(), true, ERROR_INSUFFICIENT_BUFFER},
+        {32768, thenLongest(), false, ERROR_INSUFFICIENT_BUFFER},
+        // A platform whose truncation leaves no code (as Windows XP's did): the program
+        // gives the path that does not fit its code itself.
+        {32768, thenLongest(), false, ERROR_SUCCESS},
     };
     for (const PathRow& row : rows) {
-        LongPath::Length() = row.length;
-        LongPath::Sizes().clear();
-        LongPath::Registered().clear();
-        LongPath::LeftOut() = 0;
+        platform.length = row.length;
+        platform.truncationCode = row.truncationCode;
+        platform.sizes.clear();
+        platform.registered.clear();
         std::string output;
         bool installed = true;
         {
-            std::unique_ptr<ImportPatch> lastError;
-            if (row.leaveOutSetLastError) {
-                lastError = std::make_unique<ImportPatch>("SetLastError", reinterpret_cast<void*>(&LongPath::LeaveOutSetLastError));
-            }
-            LongPath::LastError() = lastError.get();
             StdoutCapture capture;
             installed = InstallCommand();
             output = capture.Text();
-            LongPath::LastError() = nullptr;
-        }
-        if (row.leaveOutSetLastError) {
-            EXPECT_LE(1, LongPath::LeftOut().load()) << "SetLastError was not called";
         }
         EXPECT_FALSE(installed) << row.length;
-        EXPECT_EQ(row.sizes, LongPath::Sizes()) << row.length;
+        EXPECT_EQ(row.sizes, platform.sizes) << row.length;
         if (row.registered) {
             EXPECT_EQ("CreateService failed w/err 0x00000005\n", output) << row.length;
-            EXPECT_TRUE(L"\"" + LongPath::Path() + L"\"" == LongPath::Registered()) << row.length << ": not the whole path";
+            EXPECT_TRUE(L"\"" + platform.Path() + L"\"" == platform.registered) << row.length << ": not the whole path";
         } else {
             EXPECT_EQ("GetModuleFileName failed w/err 0x0000007a\n", output) << row.length;
-            EXPECT_TRUE(LongPath::Registered().empty());
+            EXPECT_TRUE(platform.registered.empty());
         }
     }
 }

@@ -20,8 +20,20 @@ build=$(cd "$build" && pwd)
 jobs=$(mktemp)
 out="$build/x86vm-fuzz"
 trap 'rm -f "$jobs"' EXIT
-# The job's own limit leaves the guest time to boot and to bring the results back.
-printf 'usb_fuzz\t%s\t1\tusb_fuzz.exe\t%s\n' "$((timeout - 120))" "$*" >"$jobs"
+# The job's own limit leaves the guest time to boot and to bring the results back. Each argument
+# goes in a field of its own, as given.
+tab=$(printf '\t')
+{
+  printf 'usb_fuzz\t%s\t1\tusb_fuzz.exe' "$((timeout - 120))"
+  for argument in "$@"; do
+    case "$argument" in
+      "" | *"$tab"* | *"
+"*) echo "fuzz.sh: an argument may not be empty or hold a tab or a line end: '$argument'" >&2; exit 2 ;;
+    esac
+    printf '\t%s' "$argument"
+  done
+  printf '\n'
+} >"$jobs"
 "$here/run.sh" --bin "$build/bin" --jobs "$jobs" --overrides "$build/wine-overrides.reg" --out "$out" \
   --timeout "$timeout" --winedebug -all,warn+heap
 "$here/report.sh" "$out" usb_fuzz

@@ -4,6 +4,9 @@
 # folder is written again, as one tar stream, to the results disk (/dev/vdc), so that what
 # finished is kept even when a later job hangs the guest.
 cd /payload || exit 1
+# The run's settings, as run.sh wrote them into the payload.
+X86VM_WINEDEBUG=""
+[ -f guest.env ] && . ./guest.env
 export WINEPREFIX=/root/prefix32 WINEARCH=win32 WINEDEBUG="${X86VM_WINEDEBUG:--all}"
 unset DISPLAY WINEDLLOVERRIDES
 mkdir -p /results
@@ -28,9 +31,12 @@ run_lane() {
     started=$(date +%s)
     (
       cd /payload/bin || exit 1
-      set -f   # test filters hold '*'
+      # One argument per tab-separated field, blanks and all; test filters hold '*'.
+      set -f
+      IFS="$tab"
       # shellcheck disable=SC2086
-      exec timeout -k 10 "$seconds" wine "$exe" $args
+      set -- $args
+      exec timeout -k 10 "$seconds" wine "$exe" "$@"
     ) >"/results/$name.out" 2>"/results/$name.err" </dev/null
     rc=$?
     took=$(( $(date +%s) - started ))

@@ -2,9 +2,11 @@
 # Runs Windows x86 programs in one boot of the x86 guest and brings back each job's outcome.
 #   run.sh --bin DIR --jobs FILE --overrides FILE --out DIR [--timeout SECONDS] [--winedebug CHANNELS]
 # DIR holds the programs and their DLLs; FILE lists the jobs, one per line, tab-separated:
-# name, time-out in seconds, lane (1 or 2: the two lanes run side by side), program, arguments.
+# name, time-out in seconds, lane (1 or 2: the two lanes run side by side), program, then each
+# argument in a field of its own (an argument may hold blanks, not tabs).
 # Each job leaves NAME.out, NAME.err, NAME.rc and NAME.seconds in the results folder; the
 # runner's own verdict is in runner.status. Exits non-zero when the guest did not run every job.
+# Of the results folder only the files this run writes are replaced; whatever else is there stays.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 bin="" jobs="" overrides="" out="" timeout=1800 winedebug="-all"
@@ -21,8 +23,17 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$bin" ] && [ -n "$jobs" ] && [ -n "$out" ] || { echo "usage: run.sh --bin DIR --jobs FILE --out DIR [...]" >&2; exit 2; }
 
-rm -rf "$out"
 mkdir -p "$out"
+# The files of the jobs named in FILE and the runner's own: a result of an earlier run must not
+# pass for one of this run.
+tab=$(printf '\t')
+while IFS="$tab" read -r name _; do
+  case "$name" in
+    ''|*/*) continue ;;
+  esac
+  rm -f "$out/$name.out" "$out/$name.err" "$out/$name.rc" "$out/$name.seconds"
+done <"$jobs"
+rm -f "$out/runner.status" "$out/console.log" "$out/guest.done"
 status() { echo "$*" >"$out/runner.status"; echo "x86 runner: $*"; }
 give_up() { status "$*"; exit 1; }
 
@@ -43,7 +54,10 @@ mkdir -p "$work/payload/bin"
 cp -a "$bin"/. "$work/payload/bin/"
 cp "$jobs" "$work/payload/jobs.txt"
 if [ -n "$overrides" ]; then cp "$overrides" "$work/payload/overrides.reg"; else echo REGEDIT4 >"$work/payload/overrides.reg"; fi
-sed "s|\${X86VM_WINEDEBUG:--all}|$winedebug|" "$here/guest.sh" >"$work/payload/guest.sh"
+cp "$here/guest.sh" "$work/payload/guest.sh"
+# The run's settings reach the guest as a file that guest.sh sources; each value single-quoted.
+quote() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
+printf 'X86VM_WINEDEBUG=%s\n' "$(quote "$winedebug")" >"$work/payload/guest.env"
 tar -cf "$work/payload.tar" -C "$work/payload" .
 truncate -s 1G "$work/results.raw"
 qemu-img create -q -f qcow2 -b "$image/root.img" -F raw "$work/root.qcow2"

@@ -130,14 +130,11 @@ private:
     static int Patch(HMODULE module, const char* function, void* replacement, F* original) {
         int count = 0;
         for (void** slot : ImportPatch::Slots(module, function)) {
-            DWORD protect = 0;
-            VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &protect);
             if (*slot != replacement) {
                 if (!*original) *original = reinterpret_cast<F>(*slot);
-                *slot = replacement;
+                ExchangeImportSlot(slot, replacement);
                 ++count;
             }
-            VirtualProtect(slot, sizeof(void*), protect, &protect);
         }
         return count;
     }

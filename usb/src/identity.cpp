@@ -6,6 +6,7 @@
 #include <string>
 
 #include "guard.h"
+#include "handles.h"
 #include "internal.h"
 
 namespace lwu {
@@ -15,18 +16,6 @@ namespace {
 constexpr ULONG kDeviceDescriptorLength = 18;
 constexpr ULONG kStringBufferLength = 1024;
 constexpr size_t kStringHeaderLength = 2;   // bLength, bDescriptorType
-
-// Closes the call's own session on every way out after a successful open.
-class OpenedSession {
-public:
-    explicit OpenedSession(DeviceSession& session) : session_(session) {}
-    ~OpenedSession() { CloseDevice(&session_); }
-    OpenedSession(const OpenedSession&) = delete;
-    OpenedSession& operator=(const OpenedSession&) = delete;
-
-private:
-    DeviceSession& session_;
-};
 
 uint16_t U16At(const uint8_t* bytes, size_t offset) {
     return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
@@ -68,7 +57,7 @@ int32_t ReadDetail(UsbDeviceDetail* detail, const char* path) {
         return 0;
     }
     if (session.isOpen == 0) return 0;   // not an open failure the device reported: nothing to read
-    OpenedSession opened(session);
+    OpenedSession opened(&session);   // closed on every way out after a successful open
 
     uint8_t descriptor[kDeviceDescriptorLength] = {};
     ULONG received = 0;

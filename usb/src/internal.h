@@ -40,22 +40,6 @@ void WriteDiagnostic(const char* prefix, const std::string& text);
 // code page lacks become its default character). False, with `out` empty, when it cannot.
 bool NarrowText(const wchar_t* text, std::string& out);
 
-// Owns a LocalAlloc block; get() is null when the allocation failed.
-class LocalBuffer {
-public:
-    explicit LocalBuffer(SIZE_T size, UINT flags = LMEM_FIXED)
-        : data_(static_cast<uint8_t*>(LocalAlloc(flags, size))) {}
-    ~LocalBuffer() {
-        if (data_) LocalFree(data_);
-    }
-    LocalBuffer(const LocalBuffer&) = delete;
-    LocalBuffer& operator=(const LocalBuffer&) = delete;
-    uint8_t* get() const { return data_; }
-
-private:
-    uint8_t* data_;
-};
-
 inline bool IsInvalid(const void* handle) { return handle == INVALID_HANDLE_VALUE; }
 
 // The status of a failed platform call from the last error it left. A failure the platform gave

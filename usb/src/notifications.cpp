@@ -10,6 +10,7 @@
 
 #include "../platform/cfgmgr_notify.h"
 #include "guard.h"
+#include "handles.h"
 #include "internal.h"
 #include "registration_list.h"
 
@@ -46,18 +47,6 @@ void KeepLoaded() {
                                 &self) != 0;
 }
 
-class DeviceInfoList {
-public:
-    explicit DeviceInfoList(HDEVINFO set) : set_(set) {}
-    ~DeviceInfoList() { SetupDiDestroyDeviceInfoList(set_); }
-    DeviceInfoList(const DeviceInfoList&) = delete;
-    DeviceInfoList& operator=(const DeviceInfoList&) = delete;
-
-private:
-    HDEVINFO set_;
-};
-
-
 LRESULT CALLBACK NotificationWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 DWORD CALLBACK CmInterfaceNotification(HCMNOTIFICATION notification, PVOID context, CM_NOTIFY_ACTION action,
                                        PCM_NOTIFY_EVENT_DATA eventData, DWORD eventDataSize);
@@ -82,9 +71,9 @@ void ReportPresentInterfaces(const EntryRef& entry) {
         DWORD required = 0;
         SetupDiGetDeviceInterfaceDetailA(set, &item, nullptr, 0, &required, nullptr);
         if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
-        LocalBuffer buffer(required);
-        if (!buffer.get()) continue;   // no memory for this one: skip it, report the others
-        auto detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
+        LocalMemory buffer(LocalAlloc(LMEM_FIXED, required));
+        if (!buffer) continue;   // no memory for this one: skip it, report the others
+        auto detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         if (!SetupDiGetDeviceInterfaceDetailA(set, &item, detail, required, nullptr, nullptr)) continue;
         // A host's exception ends neither the report nor the registration.

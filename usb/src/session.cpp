@@ -1,6 +1,7 @@
 // Opening and closing a device session, and the protocol handshake.
 #include "guard.h"
 #include "internal.h"
+#include "protocol.h"
 
 namespace lwu {
 
@@ -8,10 +9,6 @@ uint8_t protocolVersion = 0;
 PipeEntry PipeTable[kPipeTableSize] = {};
 
 namespace {
-
-constexpr uint8_t kRequestSession = 0x80;
-constexpr uint8_t kRequestVersion = 0x81;
-constexpr uint8_t kRequestIdentify = 0x83;
 
 void Handshake(void* handle) {
     // Received apart: a request that fails may still leave its byte in the buffer, and then the
@@ -62,7 +59,7 @@ uint32_t LWU_CALL OpenDevice(DeviceSession* session, const char* path) {
 void LWU_CALL CloseDevice(DeviceSession* session) {
     if (!session || session->isOpen == 0) return;
     GuardedVoid([&] {
-        VendorRequest(session->interfaceHandle, kDirectionOut, 0x80, nullptr, 0);
+        VendorRequest(session->interfaceHandle, kDirectionOut, kRequestSession, nullptr, 0);
         for (const PipeEntry& entry : PipeTable) {
             if (entry.pipeId == kNoPipe) continue;
             WinUsb_FlushPipe(session->interfaceHandle, entry.pipeId);

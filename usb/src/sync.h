@@ -5,6 +5,8 @@
 #pragma once
 #include <windows.h>
 
+#include "handles.h"
+
 namespace lwu {
 
 class Lock {
@@ -20,16 +22,16 @@ private:
     SRWLOCK lock_ = SRWLOCK_INIT;
 };
 
-// Holds a Lock for one scope.
-class LockHold {
-public:
-    explicit LockHold(Lock& lock) noexcept : lock_(lock) { lock_.Enter(); }
-    ~LockHold() { lock_.Leave(); }
-    LockHold(const LockHold&) = delete;
-    LockHold& operator=(const LockHold&) = delete;
+inline Lock* EnterLock(Lock& lock) noexcept {
+    lock.Enter();
+    return &lock;
+}
+inline void LeaveLock(Lock* lock) noexcept { lock->Leave(); }
 
-private:
-    Lock& lock_;
+// Holds a Lock for one scope.
+class LockHold : public Owned<Lock*, LeaveLock> {
+public:
+    explicit LockHold(Lock& lock) noexcept : Owned(EnterLock(lock)) {}
 };
 
 class Condition {

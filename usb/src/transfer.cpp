@@ -4,18 +4,13 @@
 #include <cstring>
 
 #include "guard.h"
+#include "handles.h"
 #include "internal.h"
+#include "protocol.h"
 
 namespace lwu {
 
 namespace {
-
-constexpr uint8_t kRequestSession = 0x80;
-constexpr uint8_t kRequestStatus = 0x82;
-constexpr uint8_t kRequestLength = 0x84;
-constexpr uint8_t kRequestWriteLength = 0x85;
-constexpr uint8_t kRequestWriteDone = 0x86;
-
 
 enum class Direction { In, Out };
 
@@ -81,7 +76,7 @@ uint32_t ReadMessage(void* handle, uint8_t pipeId, void* destination, uint32_t* 
     if (VendorRequest(handle, kDirectionIn, kRequestLength, &announced, 4) != 0) return LWU_READ_FAILED;
     if (announced == 0) return LWU_READ_EMPTY;
     if (announced > LWU_MAX_MESSAGE) return LWU_READ_TOO_LONG;
-    LocalBuffer temporary(announced, LMEM_FIXED | LMEM_ZEROINIT);
+    LocalMemory temporary(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, announced));
     if (!temporary.get()) return LWU_READ_FAILED;   // nothing received, nothing copied
     if (PipeTransfer(Direction::In, handle, pipeId, temporary.get(), announced, nullptr, nullptr) != 0)
         return LWU_READ_FAILED;

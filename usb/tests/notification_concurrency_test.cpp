@@ -231,7 +231,8 @@ TEST_F(Reentrancy, AnInCallbackReleaseThatCannotBeQueuedKeepsTheEntryAndSaysWhy)
     } const rows[] = {
         {"no memory for the work item", ERROR_NOT_ENOUGH_MEMORY, false, ERROR_NOT_ENOUGH_MEMORY},
         {"no system resources", ERROR_NO_SYSTEM_RESOURCES, false, ERROR_NO_SYSTEM_RESOURCES},
-        {"a failure whose last error reads 0 is no success", ERROR_NOT_ENOUGH_MEMORY, true, ERROR_NOT_ENOUGH_MEMORY},
+        // A code other than the one the library falls back on: the result is the fallback.
+        {"a failure whose last error reads 0 is no success", ERROR_NO_SYSTEM_RESOURCES, true, ERROR_NOT_ENOUGH_MEMORY},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -277,7 +278,7 @@ TEST_F(Reentrancy, AnUnregisterWokenBeforeTheCallbackReturnedWaitsAgain) {
     }
     {
         // The first wait ends at once, as a condition variable may wake without a cause.
-        auto early = FAIL_IMPORT(Library().module(), SleepConditionVariableSRW, FALSE, ERROR_TIMEOUT);
+        auto early = REPLACE_IMPORT(Library().module(), SleepConditionVariableSRW, [](auto&&...) { return TRUE; }, 1);
         WaitWatch watch(Library().module());
         Event unregistered;
         std::thread releaser([&] {

@@ -240,18 +240,6 @@ TEST_F(Delivery, AFailingWindowCallLeavesTheRegistrationAsDefined) {
              EXPECT_EQ(ownerThread(), Ear::Get().Of(1)[0].thread);
              api().UnregisterForDeviceNotification(Hear<1>, cls.w());
          }},
-        {"SendNotifyMessageA fails with WM_CLOSE: the entry goes, the window stays",
-         [&] {
-             WindowRegistration entry(api(), Hear<1>, cls);
-             auto fault = FAIL_IMPORT(lib, SendNotifyMessageA, FALSE, ERROR_ACCESS_DENIED);
-             api().UnregisterForDeviceNotification(Hear<1>, cls.w());
-             EXPECT_EQ(1, fault.failed()) << "the list emptied: WM_CLOSE was due";
-             EXPECT_EQ(0u, SimInterfaces_WindowRegistrationCount(&cls.guid));
-             Ear::Get().Clear();
-             Send(DBT_DEVICEARRIVAL, cls.guid, "\\\\?\\sim#gone");
-             EXPECT_TRUE(Ear::Get().All().empty());
-             EXPECT_TRUE(IsWindow(window_));
-         }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

@@ -78,7 +78,6 @@ TEST(FirstRegistration, TheWindowIsMadeOnceItCanBeAndItsLoopCarriesOnPastFailing
     // The next registration makes the window (the class is there already), with the process's
     // module when GetModuleHandleA gives none, and runs its loop, whose calls fail below.
     auto noModule = FAIL_IMPORT(lib, GetModuleHandleA, HMODULE{}, ERROR_MOD_NOT_FOUND);
-    auto translate = FAIL_IMPORT(lib, TranslateMessage, FALSE, 0, 0);
     auto dispatch = FAIL_IMPORT(lib, DispatchMessageA, LRESULT{0}, ERROR_INVALID_WINDOW_HANDLE, 0);
     WindowRegistration owner(api, Hear<5>, cls, true);
     HWND window = FindNotificationWindow();
@@ -93,14 +92,6 @@ TEST(FirstRegistration, TheWindowIsMadeOnceItCanBeAndItsLoopCarriesOnPastFailing
     libraryProcedure = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CountPosted)));
     ASSERT_NE(nullptr, libraryProcedure);
-    {
-        SCOPED_TRACE("TranslateMessage translates nothing: the message is dispatched all the same");
-        postedDispatched = 0;
-        translate.Arm(1);
-        EXPECT_TRUE(PostMessageA(window, kPosted, 0, 0));
-        EXPECT_TRUE(WaitFor([&] { return postedDispatched == 1; }));
-        EXPECT_EQ(1, translate.failed());
-    }
     {
         SCOPED_TRACE("DispatchMessageA fails: that message is lost, the loop goes on with the next");
         postedDispatched = 0;
