@@ -170,8 +170,10 @@ TEST_F(PlatformContracts, AHandshakeWithASilentDeviceHoldsOpenDeviceForTheContro
 }
 
 TEST_F(PlatformContracts, RemovalEndsAWaitingTransferAndLaterCallsFailWithARemovalCode) {
+    // The draw also takes the device's number, which the tests before this one decide (in x86 some
+    // rows are skipped): seeds are tried until all three codes came, up to a bound no layout misses.
     std::set<uint32_t> seen;
-    for (uint64_t seed : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u}) {
+    for (uint64_t seed = 1; seed <= 64 && seen.size() < 3; ++seed) {
         SCOPED_TRACE(seed);
         SimWorld_SetSeed(seed);
         void* h = Open();
