@@ -1,0 +1,128 @@
+#!/usr/bin/python3
+"""Reads the PE headers of each shipped binary of an unpacked kit and prints one row per binary:
+ASLR (DYNAMIC_BASE), NX_COMPAT, HIGH_ENTROPY_VA (x64), NO_SEH (x86 DLLs), TSAWARE (the service),
+relocations, the stack protector's call sites, the imported DLLs, the signature. Fails when any
+binary lacks one of them.
+
+  check-hardening.py <kit root> <objdump> <arch> [--signed [--ca <cert.pem>]]
+
+The stack protector: the kit's binaries are stripped, so the address of __stack_chk_fail comes from
+the binary's debug file (<arch>/debug/<name>.debug); a binary built with -fstack-protector-strong
+calls it from its own functions' epilogues. Counting those calls tells such a build from one that
+only links libssp (the fortified calls pull in the same object, __stack_chk_fail included, but
+never call it).
+"""
+import os
+import re
+import subprocess
+import sys
+
+import pefile
+
+SHIPPED = {
+    "x64": ["LinkWinUsb.dll", "inputgate64.dll", "VarkoNodeSweepService.exe"],
+    "x86": ["LinkWinUsb.dll", "inputgate32.dll"],
+}
+# The DLLs of Windows itself that a shipped binary may import: the runtimes are linked statically.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "setupapi.dll", "cfgmgr32.dll", "winusb.dll",
+               "msvcrt.dll", "ntdll.dll"}
+
+C = pefile.DLL_CHARACTERISTICS
+
+
+def stack_check_calls(objdump, binary, debug):
+    """How many calls of __stack_chk_fail (x86: ___stack_chk_fail) the binary's code makes; None
+    without the symbol."""
+    symbols = subprocess.run([objdump, "-t", debug], capture_output=True, text=True, check=True).stdout
+    # COFF symbol table row: [ n](sec  s)(fl 0x00)(ty 20)(scl 2) (nx 0) 0x<offset in section> name
+    found = None
+    for line in symbols.splitlines():
+        match = re.search(r"\(sec\s+(\d+)\).* 0x([0-9a-f]+) _?__stack_chk_fail$", line)
+        if match:
+            found = (int(match.group(1)), int(match.group(2), 16))
+    if found is None:
+        return None
+    # The section's address, from the same file's section headers (objdump -h: index, name, size, VMA).
+    headers = subprocess.run([objdump, "-h", debug], capture_output=True, text=True, check=True).stdout
+    vma = None
+    for line in headers.splitlines():
+        fields = line.split()
+        if len(fields) >= 4 and fields[0] == str(found[0] - 1):
+            vma = int(fields[3], 16)
+    if vma is None:
+        return None
+    address = vma + found[1]
+    code = subprocess.run([objdump, "-d", "--no-show-raw-insn", binary], capture_output=True, text=True,
+                          check=True).stdout
+    target = re.compile(r"\tcall\s+(?:0x)?0*%x\b" % address)
+    return sum(1 for line in code.splitlines() if target.search(line))
+
+
+def signature(binary, pe, ca):
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    if directory.Size == 0:
+        return "none"
+    command = ["osslsigncode", "verify", "-in", binary]
+    if ca:
+        command += ["-CAfile", ca]
+    result = subprocess.run(command, capture_output=True, text=True)
+    return "valid" if result.returncode == 0 and "Signature verification: ok" in result.stdout else "INVALID"
+
+
+def main(argv):
+    if len(argv) < 4:
+        print(__doc__)
+        return 2
+    root, objdump, arch = argv[1], argv[2], argv[3]
+    signed = "--signed" in argv
+    ca = argv[argv.index("--ca") + 1] if "--ca" in argv else None
+    rows = []
+    failures = []
+    for name in SHIPPED[arch]:
+        binary = os.path.join(root, arch, "bin", name)
+        debug = os.path.join(root, arch, "debug", name + ".debug")
+        pe = pefile.PE(binary)
+        flags = pe.OPTIONAL_HEADER.DllCharacteristics
+        is_dll = pe.FILE_HEADER.Characteristics & 0x2000 != 0
+        reloc = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+        has_relocs = reloc.Size > 0 and not pe.FILE_HEADER.Characteristics & 0x1
+        imports = sorted({entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])})
+        foreign = [dll for dll in imports if dll not in SYSTEM_DLLS and not dll.startswith("api-ms-win-")]
+        calls = stack_check_calls(objdump, binary, debug)
+        sig = signature(binary, pe, ca)
+
+        def mark(ok, wanted=True):
+            return ("yes" if ok else "NO") if wanted else ("yes" if ok else "-")
+
+        checks = [
+            ("DYNAMIC_BASE", bool(flags & C["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]), True),
+            ("NX_COMPAT", bool(flags & C["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"]), True),
+            ("HIGH_ENTROPY_VA", bool(flags & C["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"]), arch == "x64"),
+            ("NO_SEH", bool(flags & C["IMAGE_DLLCHARACTERISTICS_NO_SEH"]), arch == "x86" and is_dll),
+            ("TSAWARE", bool(flags & C["IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"]), not is_dll),
+            ("relocs", has_relocs, True),
+            ("stack_chk", bool(calls), True),
+            ("system imports", not foreign, True),
+        ]
+        # A signature that is there must be valid, also where none was asked for.
+        if signed or sig != "none":
+            checks.append(("signature", sig == "valid", True))
+        row = [name] + [mark(ok, wanted) for _, ok, wanted in checks[:6]]
+        row.append("%d calls" % calls if calls else "NO")
+        row.append(",".join(imports) if not foreign else "NO: " + ",".join(foreign))
+        row.append(sig)
+        rows.append(row)
+        failures += ["%s/%s: %s" % (arch, name, label) for label, ok, wanted in checks if wanted and not ok]
+
+    header = ["binary (%s)" % arch, "ASLR", "NX", "HIGH_ENTROPY_VA", "NO_SEH", "TSAWARE", "relocs",
+              "stack protector", "imports", "signature"]
+    widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
+    for r in [header] + rows:
+        print("  ".join(str(cell).ljust(w) for cell, w in zip(r, widths)).rstrip())
+    for failure in failures:
+        print("hardening: missing %s" % failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
