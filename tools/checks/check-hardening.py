@@ -12,6 +12,7 @@ calls it from its own functions' epilogues. Counting those calls tells such a bu
 only links libssp (the fortified calls pull in the same object, __stack_chk_fail included, but
 never call it).
 """
+import bisect
 import os
 import re
 import subprocess
@@ -31,31 +32,42 @@ C = pefile.DLL_CHARACTERISTICS
 
 
 def stack_check_calls(objdump, binary, debug):
-    """How many calls of __stack_chk_fail (x86: ___stack_chk_fail) the binary's code makes; None
-    without the symbol."""
-    symbols = subprocess.run([objdump, "-t", debug], capture_output=True, text=True, check=True).stdout
-    # COFF symbol table row: [ n](sec  s)(fl 0x00)(ty 20)(scl 2) (nx 0) 0x<offset in section> name
-    found = None
-    for line in symbols.splitlines():
-        match = re.search(r"\(sec\s+(\d+)\).* 0x([0-9a-f]+) _?__stack_chk_fail$", line)
-        if match:
-            found = (int(match.group(1)), int(match.group(2), 16))
-    if found is None:
-        return None
-    # The section's address, from the same file's section headers (objdump -h: index, name, size, VMA).
+    """How many calls of __stack_chk_fail (x86: ___stack_chk_fail) the binary's own functions make;
+    None without the symbol. libssp's __stack_chk_fail_local calls it in any build that links
+    libssp: that call is not counted."""
     headers = subprocess.run([objdump, "-h", debug], capture_output=True, text=True, check=True).stdout
-    vma = None
+    # objdump -h: index, name, size, VMA of each section.
+    vmas = {}
     for line in headers.splitlines():
         fields = line.split()
-        if len(fields) >= 4 and fields[0] == str(found[0] - 1):
-            vma = int(fields[3], 16)
-    if vma is None:
+        if len(fields) >= 4 and fields[0].isdigit():
+            vmas[int(fields[0]) + 1] = int(fields[3], 16)
+    symbols = subprocess.run([objdump, "-t", debug], capture_output=True, text=True, check=True).stdout
+    # COFF symbol table row: [ n](sec  s)(fl 0x00)(ty 20)(scl 2) (nx 0) 0x<offset in section> name;
+    # type 20 is a function.
+    functions = []
+    for line in symbols.splitlines():
+        match = re.search(r"\(sec\s+(\d+)\)\(fl 0x00\)\(ty\s+20\).* 0x([0-9a-f]+) (\S+)$", line)
+        if match and int(match.group(1)) in vmas:
+            functions.append((vmas[int(match.group(1))] + int(match.group(2), 16), match.group(3).lstrip("_")))
+    functions.sort()
+    fail = [address for address, name in functions if name == "stack_chk_fail"]
+    if not fail:
         return None
-    address = vma + found[1]
     code = subprocess.run([objdump, "-d", "--no-show-raw-insn", binary], capture_output=True, text=True,
                           check=True).stdout
-    target = re.compile(r"\tcall\s+(?:0x)?0*%x\b" % address)
-    return sum(1 for line in code.splitlines() if target.search(line))
+    target = re.compile(r"^\s*([0-9a-f]+):\tcall\s+(?:0x)?0*%x\b" % fail[0])
+    starts = [address for address, _ in functions]
+    count = 0
+    for line in code.splitlines():
+        match = target.search(line)
+        if not match:
+            continue
+        site = int(match.group(1), 16)
+        caller = functions[bisect.bisect_right(starts, site) - 1][1] if starts and site >= starts[0] else ""
+        if caller != "stack_chk_fail_local":
+            count += 1
+    return count
 
 
 def signature(binary, pe, ca):
