@@ -4,7 +4,9 @@ ASLR (DYNAMIC_BASE), NX_COMPAT, HIGH_ENTROPY_VA (x64), NO_SEH (x86 DLLs), TSAWAR
 relocations, the stack protector's call sites, the imported DLLs, the signature. Fails when any
 binary lacks one of them.
 
-  check-hardening.py <kit root> <objdump> <arch> [--signed [--ca <cert.pem>]]
+  check-hardening.py <kit root> <objdump> <arch> [--signed] [--ca <cert.pem>]
+
+A signature is verified against --ca, or VARKO_SIGN_CA, or the system's certificate authorities.
 
 The stack protector: the kit's binaries are stripped, so the address of __stack_chk_fail comes from
 the binary's debug file (<arch>/debug/<name>.debug); a binary built with -fstack-protector-strong
@@ -87,7 +89,8 @@ def main(argv):
         return 2
     root, objdump, arch = argv[1], argv[2], argv[3]
     signed = "--signed" in argv
-    ca = argv[argv.index("--ca") + 1] if "--ca" in argv else None
+    # Without --ca, VARKO_SIGN_CA (a certificate the signer chains to), else the system's CAs.
+    ca = argv[argv.index("--ca") + 1] if "--ca" in argv else os.environ.get("VARKO_SIGN_CA") or None
     rows = []
     failures = []
     for name in SHIPPED[arch]:
