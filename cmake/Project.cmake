@@ -36,11 +36,33 @@ function(project_strict target)
   target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
 endfunction()
 
-# shipped_code(<target>): the compile flags of everything that ships, set here only: each shipped
-# binary and each library linked into one. It is built with debug information, which the kit's
-# install moves into files of their own (cmake/kit/split-debug.cmake).
+# shipped_code(<target>): the compile and link flags of everything that ships, set here only: each
+# shipped binary and each library linked into one. It is built with debug information, which the
+# kit's install moves into files of their own (cmake/kit/split-debug.cmake).
+# Hardening (docs/hardening.md; tools/checks/check-hardening.py checks the kit):
+# - the stack protector and the fortified CRT calls, with the static libssp, so that the import
+#   tables still name system DLLs only (libssp seeds its guard through ADVAPI32's CryptGenRandom);
+# - NO_SEH on the x86 DLLs: mingw's i686 code unwinds by DWARF tables and registers no frame-based
+#   handler, and GNU ld cannot write a SafeSEH table;
+# - the service's executable is marked terminal-server aware.
+# binutils already sets DYNAMIC_BASE, NX_COMPAT and (x64) HIGH_ENTROPY_VA, and keeps relocations.
 function(shipped_code target)
-  target_compile_options(${target} PRIVATE -g)
+  target_compile_options(${target} PRIVATE -g -fstack-protector-strong)
+  target_compile_definitions(${target} PRIVATE _FORTIFY_SOURCE=2)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "STATIC_LIBRARY")
+    # Whatever links this library links the protector's runtime too.
+    target_link_libraries(${target} INTERFACE ssp)
+    return()
+  endif()
+  target_link_options(${target} PRIVATE -fstack-protector-strong)
+  target_link_libraries(${target} PRIVATE ssp)
+  if(type STREQUAL "SHARED_LIBRARY" AND TARGET_WIDTH EQUAL 32)
+    target_link_options(${target} PRIVATE -Wl,--no-seh)
+  endif()
+  if(type STREQUAL "EXECUTABLE")
+    target_link_options(${target} PRIVATE -Wl,--tsaware)
+  endif()
 endfunction()
 
 # shipped_dll(<target>): what every DLL we ship needs beyond its sources. Its calls of the

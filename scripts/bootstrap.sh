@@ -23,6 +23,11 @@ command -v qemu-system-x86_64 >/dev/null 2>&1     || need+=(qemu-system-x86)
 command -v qemu-img >/dev/null 2>&1               || need+=(qemu-utils)
 command -v debootstrap >/dev/null 2>&1            || need+=(debootstrap)
 command -v mke2fs >/dev/null 2>&1                 || need+=(e2fsprogs)
+# The hardening check reads the PE headers; the kit is signed and verified with osslsigncode, and
+# the signing test makes its throw-away certificate with openssl.
+/usr/bin/python3 -c 'import pefile' >/dev/null 2>&1 || need+=(python3-pefile)
+command -v osslsigncode >/dev/null 2>&1           || need+=(osslsigncode)
+command -v openssl >/dev/null 2>&1                || need+=(openssl)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "bootstrap: installing ${need[*]}"

@@ -61,6 +61,9 @@ struct Tree {
     std::vector<ClassFault> classFaults;
     std::vector<size_t> removals;
     DWORD removalDelayMs = 0;
+    std::wstring classInstaller;   // loaded by bare name at each removal, as SetupAPI loads one
+    uint32_t installerTries = 0;
+    uint32_t installerLoads = 0;
     bool hold = false;
     uint32_t heldWaiting = 0;
     uint32_t listings = 0;
@@ -389,6 +392,15 @@ extern "C" __declspec(dllexport) BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTI
         return finish(FALSE, ERROR_INVALID_PARAMETER);
     Node& n = t.nodes[s->members[element - 1]];
     if (n.removed) return finish(FALSE, ERROR_NO_SUCH_DEVINST);
+    if (!t.classInstaller.empty()) {
+        // The class installer is named in the registry without a folder: the process's DLL search
+        // decides which file is loaded. It is released at once; the removal goes on either way.
+        ++t.installerTries;
+        if (HMODULE installer = LoadLibraryW(t.classInstaller.c_str())) {
+            ++t.installerLoads;
+            FreeLibrary(installer);
+        }
+    }
     DWORD injected = t.faults[s->members[element - 1]].removalError;
     if (injected) return finish(FALSE, injected);
     n.removed = true;
@@ -471,6 +483,9 @@ SIMWORLD_API void SimDevNodes_Reset(void) {
     t.classFaults.clear();
     t.removals.clear();
     t.removalDelayMs = 0;
+    t.classInstaller.clear();
+    t.installerTries = 0;
+    t.installerLoads = 0;
     t.hold = false;
     t.listings = 0;
     t.controlled = true;
@@ -521,6 +536,24 @@ SIMWORLD_API void SimDevNodes_SetRemovalDelay(uint32_t milliseconds) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
     TheTree().removalDelayMs = milliseconds;
+}
+
+SIMWORLD_API void SimDevNodes_SetClassInstaller(const wchar_t* dllName) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    TheTree().classInstaller = dllName ? dllName : L"";
+}
+
+SIMWORLD_API uint32_t SimDevNodes_ClassInstallerTries(void) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    return TheTree().installerTries;
+}
+
+SIMWORLD_API uint32_t SimDevNodes_ClassInstallerLoads(void) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    return TheTree().installerLoads;
 }
 
 SIMWORLD_API void SimDevNodes_HoldListing(int holdListing) {

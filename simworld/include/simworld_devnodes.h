@@ -44,6 +44,9 @@ SIMWORLD_API void SimDevNodes_FailDeviceId(uint32_t devInst, uint32_t configRet)
 SIMWORLD_API void SimDevNodes_FailClassList(const GUID* setupClass, uint32_t win32Error);
 /* Every removal takes this long (the world is not locked meanwhile). */
 SIMWORLD_API void SimDevNodes_SetRemovalDelay(uint32_t milliseconds);
+/* Each removal first loads this DLL by bare name (as SetupAPI loads a class installer) and frees
+   it; NULL or "": none. */
+SIMWORLD_API void SimDevNodes_SetClassInstaller(const wchar_t* dllName);
 /* While held, SetupDiGetClassDevsW waits at its start; releasing lets the waiters go on. */
 SIMWORLD_API void SimDevNodes_HoldListing(int hold);
 /* 1 once a listing waits at the hold (0 after the time-out). */
@@ -55,6 +58,8 @@ SIMWORLD_API int SimDevNodes_InTree(uint32_t devInst);   /* 1 while the node has
 SIMWORLD_API uint32_t SimDevNodes_ListingCount(void);    /* SetupDiGetClassDevsW calls that returned a set */
 SIMWORLD_API uint32_t SimDevNodes_OpenSets(void);        /* node sets not yet destroyed */
 SIMWORLD_API uint32_t SimDevNodes_RemovedCount(void);
+SIMWORLD_API uint32_t SimDevNodes_ClassInstallerTries(void);   /* loads of the class installer tried */
+SIMWORLD_API uint32_t SimDevNodes_ClassInstallerLoads(void);   /* ... and those that found a file */
 /* Instance ID of the index-th removal, in removal order; 0 when there is none. */
 SIMWORLD_API int SimDevNodes_GetRemoved(uint32_t index, wchar_t* instanceId, size_t capacity);
 

@@ -7,6 +7,7 @@
 #include "program.h"
 
 int wmain(int argc, wchar_t* argv[]) {
+    // Nothing before RunProgram: its first call restricts the DLL search.
     try {
         return RunProgram(argc, argv);
     } catch (...) {

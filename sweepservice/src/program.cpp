@@ -161,6 +161,11 @@ bool RemoveCommand() {
 }
 
 int RunProgram(int argc, wchar_t* argv[]) {
+    // The service runs as LocalSystem: whatever it loads by bare name from here on (SetupAPI loads
+    // class installers during a removal) comes from the system folder only, never from the
+    // program's own folder or the current one. Before any other call; a failure leaves the search
+    // as it was, and the program goes on.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (RunsUnderWow64()) {
         std::wprintf(L"Can not install the win32 version of the service on a x64 operating system.");
         return -1;

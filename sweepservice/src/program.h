@@ -6,4 +6,5 @@ bool InstallCommand();
 // Stops and deletes the service; true on success, also when there is no such service.
 bool RemoveCommand();
 // The whole program: the command line, or the service under the dispatcher. Returns the exit code.
+// Its first call restricts the process's DLL search to the system folder.
 int RunProgram(int argc, wchar_t* argv[]);

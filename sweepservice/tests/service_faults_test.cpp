@@ -10,6 +10,8 @@
 #include <atomic>
 #include <memory>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "host_library.h"
 #include "program.h"
@@ -310,3 +312,85 @@ TEST(InstallPath, GrowsToTheLongestPathThereCanBe) {
 }
 
 }  // namespace
+
+// The program's first platform call restricts the DLL search to the system folder, on every path
+// (a command, an unknown word, the dispatcher), before the calls each path makes first; when it
+// fails the program goes on as before.
+TEST(DllSearch, TheProgramRestrictsItToTheSystemFolderBeforeAnyOtherCall) {
+    std::vector<std::string> calls;
+    DWORD flags = 0;
+    BOOL restrictResult = TRUE;
+    // The test program's own search stays as it is: the restriction is recorded, not made.
+    auto restrictSearch = REPLACE_IMPORT(
+        Program(), SetDefaultDllDirectories,
+        [&](auto, DWORD directories) {
+            calls.push_back("SetDefaultDllDirectories");
+            flags = directories;
+            if (!restrictResult) SetLastError(ERROR_INVALID_PARAMETER);
+            return restrictResult;
+        },
+        -1);
+    auto moduleHandle = REPLACE_IMPORT(
+        Program(), GetModuleHandleW,
+        [&](auto platform, LPCWSTR name) {
+            calls.push_back("GetModuleHandleW");
+            return platform(name);
+        },
+        -1);
+    auto procAddress = REPLACE_IMPORT(
+        Program(), GetProcAddress,
+        [&](auto platform, HMODULE module, LPCSTR name) {
+            calls.push_back("GetProcAddress");
+            return platform(module, name);
+        },
+        -1);
+    auto openManager = REPLACE_IMPORT(
+        Program(), OpenSCManagerW,
+        [&](auto, LPCWSTR, LPCWSTR, DWORD) {
+            calls.push_back("OpenSCManagerW");
+            SetLastError(ERROR_ACCESS_DENIED);
+            return SC_HANDLE{};
+        },
+        -1);
+    auto dispatcher = REPLACE_IMPORT(
+        Program(), StartServiceCtrlDispatcherW,
+        [&](auto, const SERVICE_TABLE_ENTRYW*) {
+            calls.push_back("StartServiceCtrlDispatcherW");
+            SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+            return FALSE;
+        },
+        -1);
+    struct Row {
+        std::vector<std::wstring> arguments;
+        BOOL restrictResult;
+        int exitCode;
+        const char* pathCall;   // the call that shows the path ran after the restriction
+    };
+    const Row rows[] = {
+        {{L"-version"}, TRUE, 0, "GetModuleHandleW"},
+        {{L"-remove"}, TRUE, -1, "OpenSCManagerW"},
+        {{L"-install"}, TRUE, -1, "OpenSCManagerW"},
+        {{L"-unknown"}, TRUE, 0, "GetProcAddress"},
+        {{}, TRUE, 0, "StartServiceCtrlDispatcherW"},
+        {{L"-remove"}, FALSE, -1, "OpenSCManagerW"},
+        {{}, FALSE, 0, "StartServiceCtrlDispatcherW"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::wstring> words = {L"VarkoNodeSweepService.exe"};
+        words.insert(words.end(), row.arguments.begin(), row.arguments.end());
+        std::vector<wchar_t*> argv;
+        for (std::wstring& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        calls.clear();
+        flags = 0;
+        restrictResult = row.restrictResult;
+        std::string label = words.size() > 1 ? std::string(words[1].begin(), words[1].end()) : "(none)";
+        int exitCode = RunProgram(static_cast<int>(words.size()), argv.data());
+        EXPECT_EQ(row.exitCode, exitCode) << label;
+        ASSERT_FALSE(calls.empty()) << label;
+        EXPECT_EQ("SetDefaultDllDirectories", calls.front()) << label;
+        EXPECT_EQ(1, std::count(calls.begin(), calls.end(), "SetDefaultDllDirectories")) << label;
+        EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), flags) << label;
+        EXPECT_NE(calls.end(), std::find(calls.begin(), calls.end(), row.pathCall)) << label;
+    }
+}
