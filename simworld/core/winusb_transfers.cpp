@@ -45,9 +45,9 @@ bool ReadProgress(Device& d, PipeState& pipe, PendingTransfer& t) {
         t.moved += n;
         if (pipe.cached.empty() && pipe.cachedShort && !ignoreShort) return Done(t, kStatusSuccess);
     }
+    Bytes packet;   // one buffer for every packet of the read: a large read takes thousands
     while (t.moved < t.length) {
         if (t.moved >= t.hangAfter) return false;
-        Bytes packet;
         if (!NextPacket(d, packetSize, packet)) return false;
         ULONG room = t.length - t.moved;
         ULONG n = std::min<ULONG>(room, static_cast<ULONG>(packet.size()));
@@ -359,7 +359,6 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE
             }
         }
     }
-    bool started = o.ok || o.error == ERROR_IO_PENDING;
     if (transferred) *transferred = overlapped ? 0 : moved;
     if (o.ok && buffer && moved) packet.insert(packet.end(), buffer, buffer + moved);
     w.Record("WinUsb_ControlTransfer", d ? d->id : 0,
@@ -367,7 +366,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE
               U(overlapped)},
              o.ok, o.error, packet.data(), packet.size());
     RecordWhereItBegan(w, recordAt);
-    if (o.ok && overlapped && d && started) {
+    if (o.ok && overlapped && d) {
         PendingTransfer t = NewTransfer(*d, handle, 0, TransferKind::Control, overlapped, buffer, wanted);
         t.moved = moved;
         Done(t, kStatusSuccess);
