@@ -103,7 +103,8 @@ Failure TransferFailure(Device& device, uint32_t index, uint32_t count, const st
 }
 
 int Run(Context& ctx) {
-    const std::string path = ctx.args.positionals()[0];
+    std::string path;
+    if (!DevicePath(ctx, path)) return ctx.failure.exitCode;
     uint64_t size = 0, count = 0, timeout = 0;
     std::string error;
     if (!OptionNumber(ctx.args, "size", 1024, 1, LWU_MAX_MESSAGE, size, error) ||
@@ -211,7 +212,9 @@ const Command& EchoCommand() {
     static const Command command{
         "echo", "PATH [--size N] [--count N] [--timeout MS]",
         "framed messages to an echoing device, checked byte for byte; latency and throughput",
-        "  PATH          a device interface path, as list shows it\n"
+        "  PATH          a device interface path as list shows it, or a part of one (a serial number,\n"
+        "                pid_0101) that names exactly one present interface of the class\n"
+        "  --class GUID  the class that a part of a path is looked up in (default: the maker's)\n"
         "  --size N      bytes per message, 1 to 4096000 (default 1024)\n"
         "  --count N     messages (default 100)\n"
         "  --timeout MS  transfer time-out of the bulk pipes, and how long to wait for an echo\n"
@@ -221,8 +224,8 @@ const Command& EchoCommand() {
         "throughput. A progress line shows while standard output is a console. Ctrl+C aborts\n"
         "the transfers, closes the device and reports what was done (exit code 130).\n"
         "Example:\n"
-        "  VarkoFieldTool echo \\\\?\\C:\\simworld\\...#{8f0a6c3e-5b1d-4c2a-9e7f-3d2b1a0c9e8d} --size 65536 --count 1000\n",
-        {{"size", true, false}, {"count", true, false}, {"timeout", true, false}},
+        "  VarkoFieldTool echo SIM0001 --size 65536 --count 1000\n",
+        {{"size", true, false}, {"count", true, false}, {"timeout", true, false}, {"class", true, false}},
         1, 1, Needs::LinkWinUsb, Run};
     return command;
 }

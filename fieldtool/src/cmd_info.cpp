@@ -170,7 +170,8 @@ void Timeouts(Context& ctx, Device& device, const EndpointPair& pair) {
 }
 
 int Run(Context& ctx) {
-    const std::string path = ctx.args.positionals()[0];
+    std::string path;
+    if (!DevicePath(ctx, path)) return ctx.failure.exitCode;
     // The identity first: GetUsbDeviceDetail opens the device itself, and a device has one owner.
     Identity(ctx, path);
     Device device(*ctx.lwu);
@@ -190,14 +191,17 @@ int Run(Context& ctx) {
 const Command& InfoCommand() {
     static const Command command{
         "info", "PATH", "a device's identity, device descriptor, protocol version, endpoints and time-outs",
-        "  PATH   a device interface path, as list shows it\n"
+        "  PATH          a device interface path as list shows it, or a part of one (a serial number,\n"
+        "                pid_0101) that names exactly one present interface of the class\n"
+        "  --class GUID  the class that a part of a path is looked up in (default: the maker's)\n"
         "Reads the identity (GetUsbDeviceDetail), opens the device (OpenDevice runs the handshake),\n"
         "asks the protocol version again with request 0x81, decodes the device descriptor field by\n"
         "field, and shows the IN and OUT endpoints and the transfer time-outs of their pipes and of\n"
         "the control pipe. Then it closes the device.\n"
         "Example:\n"
-        "  VarkoFieldTool info \\\\?\\C:\\simworld\\...#{8f0a6c3e-5b1d-4c2a-9e7f-3d2b1a0c9e8d}\n",
-        {}, 1, 1, Needs::LinkWinUsb, Run};
+        "  VarkoFieldTool info SIM0002\n"
+        "  VarkoFieldTool info \"\\\\?\\USB#VID_1209&PID_0101#SIM0002#{8f0a6c3e-5b1d-4c2a-9e7f-3d2b1a0c9e8d}\" --json\n",
+        {{"class", true, false}}, 1, 1, Needs::LinkWinUsb, Run};
     return command;
 }
 

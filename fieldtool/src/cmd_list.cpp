@@ -1,28 +1,11 @@
 // list: the present interfaces of a class, each with its IDs and identity strings.
 #include <cstdio>
-#include <mutex>
 
 #include "commands.h"
 
 namespace fieldtool {
 
 namespace {
-
-// The callback gets no context: what it heard lives here.
-struct Present {
-    std::mutex mutex;
-    DWORD registeringThread = 0;
-    std::vector<std::string> paths;
-};
-Present present;
-
-void __cdecl OnInterface(int32_t action, const char* path) {
-    std::lock_guard<std::mutex> hold(present.mutex);
-    // Only the report of the registration itself, which runs on the registering thread; an
-    // arrival in the meantime comes on another thread and is left out.
-    if (action == LWU_DEVICE_ARRIVAL && GetCurrentThreadId() == present.registeringThread && path)
-        present.paths.push_back(path);
-}
 
 std::string Quoted(const char* text) { return std::string("\"") + (text ? text : "") + "\""; }
 
@@ -32,16 +15,8 @@ int Run(Context& ctx) {
     if (!ClassOption(ctx, classText, classNarrow)) return ctx.failure.exitCode;
     const LinkWinUsbApi& lwu = *ctx.lwu;
 
-    present.registeringThread = GetCurrentThreadId();
-    uint32_t status = lwu.CmRegisterNotification(OnInterface, classText.c_str());
-    if (status != 0) return ctx.Fail(FailStatus("CmRegisterNotification for " + classNarrow + " failed", status));
-    status = lwu.CmUnregisterNotification(OnInterface, classText.c_str());
-    if (status != 0) return ctx.Fail(FailStatus("CmUnregisterNotification failed", status));
     std::vector<std::string> paths;
-    {
-        std::lock_guard<std::mutex> hold(present.mutex);
-        paths = present.paths;
-    }
+    if (!PresentInterfaces(lwu, classText, classNarrow, paths, ctx.failure)) return ctx.failure.exitCode;
 
     ctx.json.Field("class", classNarrow).Key("interfaces").BeginArray();
     int unreadable = 0;

@@ -122,7 +122,7 @@ int Pipe(Context& ctx, Device& device, const std::string& operation, const std::
 
 int Run(Context& ctx) {
     const std::vector<std::string>& p = ctx.args.positionals();
-    const std::string path = p[0], operation = p[1];
+    const std::string operation = p[1];
     if (operation == "control") {
         if (p.size() != 3) return ctx.Usage("raw PATH control in|out --request N ...");
     } else if (operation == "read" || operation == "write") {
@@ -130,6 +130,8 @@ int Run(Context& ctx) {
     } else {
         return ctx.Usage("raw takes control, read or write, not '" + operation + "'");
     }
+    std::string path;
+    if (!DevicePath(ctx, path)) return ctx.failure.exitCode;
     Device device(*ctx.lwu);
     OnInterrupt abort([&device] { device.AbortPipes(); });
     Failure failure;
@@ -157,13 +159,14 @@ const Command& RawCommand() {
         "  read PIPE --length N    PipeRead of an IN pipe (0x81 ...)\n"
         "  write PIPE --data HEX   PipeWrite to an OUT pipe (0x01 ...)\n"
         "    --timeout MS     the pipe's transfer time-out (default 2000)\n"
+        "PATH is a device interface path or a part of one, as for info (--class GUID).\n"
         "Numbers are decimal or 0x-prefixed hexadecimal. Ctrl+C aborts a waiting transfer.\n"
         "Example:\n"
-        "  VarkoFieldTool raw PATH control in --request 0x81 --length 1\n"
-        "  VarkoFieldTool raw PATH write 0x01 --data 68656c6c6f\n"
-        "  VarkoFieldTool raw PATH read 0x81 --length 5\n",
+        "  VarkoFieldTool raw SIM0003 control in --request 0x81 --length 1\n"
+        "  VarkoFieldTool raw SIM0003 write 0x01 --data 68656c6c6f\n"
+        "  VarkoFieldTool raw SIM0003 read 0x81 --length 5\n",
         {{"request", true, false}, {"type", true, false}, {"recipient", true, false}, {"value", true, false},
-         {"index", true, false}, {"length", true, false}, {"data", true, false}, {"timeout", true, false}},
+         {"index", true, false}, {"length", true, false}, {"data", true, false}, {"timeout", true, false}, {"class", true, false}},
         2, 3, Needs::LinkWinUsb, Run};
     return command;
 }

@@ -61,6 +61,15 @@ const Command& LockCommand();
 // The class option of list and watch: the text given, checked, or the maker's class.
 bool ClassOption(Context& ctx, std::wstring& classText, std::string& narrow);
 
+// The interfaces of the class present now (the report of a Configuration Manager registration,
+// released again at once).
+bool PresentInterfaces(const LinkWinUsbApi& lwu, const std::wstring& classText, const std::string& classNarrow,
+                       std::vector<std::string>& paths, Failure& failure);
+// The PATH argument: a device interface path as it is (it starts with \\), or a part of one (a
+// serial number, "pid_0101") that names exactly one present interface of the class (--class).
+// False with the failure recorded.
+bool DevicePath(Context& ctx, std::string& path);
+
 // Local time as "HH:MM:SS.mmm" and as ISO 8601 with milliseconds.
 std::string ClockText(bool iso);
 
