@@ -14,6 +14,8 @@ namespace fieldtool {
 
 namespace {
 
+constexpr uint32_t kShortPacketTerminate = 0x01;   // the WinUSB pipe policy SHORT_PACKET_TERMINATE
+
 class Stopwatch {
 public:
     Stopwatch() {
@@ -94,7 +96,7 @@ Failure TransferFailure(Device& device, uint32_t index, uint32_t count, const st
     const std::string what = "message " + std::to_string(index + 1) + " of " + std::to_string(count) + ": " + call;
     const uint32_t probe = device.Probe();
     if (probe != 0) {
-        Failure f = FailWith(kExitFailed, what + " failed; the device then answered a control request with",
+        Failure f = FailWith(kExitFailed, what + " failed; a control request to the device then failed",
                              StatusKind(probe), probe);
         return f;
     }
@@ -124,8 +126,17 @@ int Run(Context& ctx) {
         uint32_t status = lwu.SetTransferTimeoutPolicy(h, pipe, static_cast<uint32_t>(timeout));
         if (status != 0) return ctx.Fail(FailStatus("SetTransferTimeoutPolicy of pipe " + Hex(pipe, 2) + " failed", status));
     }
+    // Version 2 announces no length: the device ends a message at a short or zero-length packet,
+    // and WinUSB sends a zero-length one after whole packets only when asked to.
+    uint8_t version = 0;
+    const bool terminate = lwu.ControlRead(h, 2, 1, 0x81, 0, 0, &version, 1) == 0 && version >= 2;
+    if (terminate) {
+        UCHAR on = TRUE;
+        uint32_t status = lwu.SetPipePolicy(h, pair.out.pipeId, kShortPacketTerminate, sizeof on, &on);
+        if (status != 0) return ctx.Fail(FailStatus("SetPipePolicy SHORT_PACKET_TERMINATE of pipe " + Hex(pair.out.pipeId, 2) + " failed", status));
+    }
 
-    ctx.json.Field("path", path).Field("size", size).Field("count", count);
+    ctx.json.Field("path", path).Field("size", size).Field("count", count).Field("zero_length_packets", terminate);
     ctx.Line("echo: " + std::to_string(count) + " messages of " + std::to_string(size) + " bytes, OUT pipe " +
              Hex(pair.out.pipeId, 2) + ", IN pipe " + Hex(pair.in.pipeId, 2));
     std::vector<uint8_t> message(size);

@@ -22,6 +22,7 @@ namespace fieldtool {
     X(PipeRead)                      \
     X(PipeWrite)                     \
     X(PipeAbort)                     \
+    X(SetPipePolicy)                 \
     X(SetTransferTimeoutPolicy)      \
     X(GetTransferTimeoutPolicy)      \
     X(QueryDeviceEndpoints)          \

@@ -116,15 +116,17 @@ int Main(int argc, char** argv) {
     json.Field("command", command->name);
     Args args;
     std::string error;
-    if (!args.Parse(argc, argv, 2, command->options, error) ||
-        args.positionals().size() < command->minPositionals || args.positionals().size() > command->maxPositionals) {
+    const bool parsed = args.Parse(argc, argv, 2, command->options, error);
+    // --help needs none of the command's arguments.
+    if (parsed && args.Has("help")) {
+        out.Out(CommandHelp(*command));
+        return kExitOk;
+    }
+    if (!parsed || args.positionals().size() < command->minPositionals ||
+        args.positionals().size() > command->maxPositionals) {
         if (error.empty()) error = std::string("arguments: ") + command->synopsis;
         Failure f = Fail(kExitUsage, error + " (see " + kTool + " " + command->name + " --help)");
         return finish(kExitUsage, &f);
-    }
-    if (args.Has("help")) {
-        out.Out(CommandHelp(*command));
-        return kExitOk;
     }
 
     Interrupts::Install();

@@ -94,7 +94,7 @@ const std::vector<Case> kCases = {
     {"echo", "device that does not echo", "silent", {"echo", "SILENT01", "--count", "3", "--timeout", "300", "--json"}, 4,
      {}, {"did not echo it within 300 ms"}, {{"matched", "0"}, {"ended", "failed"}, {"exit_code", "4"}}, {kClosed, kFreed}},
     {"echo", "unplugged during echo", "unplug-mid-echo", {"echo", "FLAKY001", "--size", "64", "--count", "100", "--json"}, 1,
-     {}, {"message 50 of 100: Read failed; the device then answered a control request with Win32 error"},
+     {}, {"message 50 of 100: Read failed; a control request to the device then failed: Win32 error 433"},
      {{"matched", "49"}, {"ended", "failed"}, {"error.kind", "win32"}, {"error.code", "*"}},
      {kClosed, kFreed, "device flaky absent"}},
     {"echo", "size 0", "default", {"echo", "SIM0001", "--size", "0"}, 2, {}, {"--size must be a number from 1 to 4096000"}},
@@ -149,6 +149,8 @@ const std::vector<Case> kCases = {
      {}, {"interrupted by Ctrl+Break after"},
      {{"ended", "interrupted"}, {"device_closed", "true"}, {"matched", ">0"}, {"latency_ms.max", "*"}},
      {kClosed, kFreed}, Act::Break, "report:open_files 1"},
+    {"interrupt", "echo ctrl-c", "default", {"echo", "SIM0001", "--size", "4096", "--count", "100000000"}, 130,
+     {"interrupted (Ctrl+C) after", "; device closed"}, {}, {}, {kClosed, kFreed}, Act::CtrlC, "report:open_files 1"},
     {"interrupt", "waiting transfer", "default", {"raw", "SIM0003", "read", "0x81", "--length", "8", "--timeout", "600000"},
      130, {}, {"the transfer was aborted"}, {}, {kClosed, kFreed}, Act::Break, "report:open_files 1"},
 };

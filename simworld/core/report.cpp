@@ -111,8 +111,8 @@ bool BuildReport(uint32_t openFiles, bool mayWait, std::string& text) {
     return true;
 }
 
-bool ReplaceReportFile(const std::wstring& path, const std::string& text) {
-    std::wstring temp = path + L".tmp";
+bool ReplaceReportFile(const std::wstring& path, const std::string& text, const wchar_t* tempSuffix) {
+    std::wstring temp = path + tempSuffix;
     HANDLE f = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
@@ -125,7 +125,9 @@ bool ReplaceReportFile(const std::wstring& path, const std::string& text) {
 void WriteFinalReport() {
     if (ReportPath().empty()) return;
     std::string text;
-    if (BuildReport(CountOpenDeviceFiles(), false, text)) ReplaceReportFile(ReportPath(), text);
+    // A temporary file of its own: the world's thread, ended by the exit, may have left its own
+    // temporary file open, unshared.
+    if (BuildReport(CountOpenDeviceFiles(), false, text)) ReplaceReportFile(ReportPath(), text, L".final.tmp");
 }
 
 }  // namespace sim

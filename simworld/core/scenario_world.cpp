@@ -144,7 +144,7 @@ void MakeLateAnnouncements() {
 void RefreshReport(std::string& last) {
     std::string text;
     if (!BuildReport(CountOpenDeviceFiles(), true, text) || text == last) return;
-    if (ReplaceReportFile(TheRuntime().reportPath, text)) last = text;
+    if (ReplaceReportFile(TheRuntime().reportPath, text, L".tmp")) last = text;
 }
 
 DWORD WINAPI WorldThread(LPVOID module) {

@@ -26,8 +26,8 @@ uint32_t CountOpenDeviceFiles();
 // The report's text of the world now; false when the world mutex could not be had in time
 // (at process exit a thread that was ended may hold it).
 bool BuildReport(uint32_t openFiles, bool mayWait, std::string& text);
-// Writes PATH.tmp and moves it over PATH; false when the file was left as it was.
-bool ReplaceReportFile(const std::wstring& path, const std::string& text);
+// Writes PATH + tempSuffix and moves it over PATH; false when the file was left as it was.
+bool ReplaceReportFile(const std::wstring& path, const std::string& text, const wchar_t* tempSuffix);
 // DllMain, at detach: the report once more, if one is asked for.
 void WriteFinalReport();
 // Whether a report is asked for, and the file.

@@ -28,8 +28,7 @@ kit=$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d)
 (cd "$kit" && sha256sum -c --quiet SHA256SUMS) || { echo "SHA256SUMS does not match the signed files"; exit 1; }
 
 status=0
-for binary in x64/bin/LinkWinUsb.dll x64/bin/inputgate64.dll x64/bin/VarkoNodeSweepService.exe \
-              x86/bin/LinkWinUsb.dll x86/bin/inputgate32.dll; do
+for binary in $(grep -v '^#' "$(dirname "$0")/../../tools/kit/shipped.txt"); do
   if osslsigncode verify -CAfile "$work/cert.pem" -in "$kit/$binary" >verify.log 2>&1 &&
      grep -q "Signature verification: ok" verify.log; then
     echo "verified: $binary"
