@@ -9,7 +9,7 @@ bool Device::Open(const std::string& path, Failure& failure) {
     session_ = DeviceSession{};
     uint32_t status = api_.OpenDevice(&session_, path.c_str());
     if (status != 0 || !session_.isOpen) {
-        failure = FailWith(kExitFailed, "cannot open " + path + ": OpenDevice returned " + Hex(status, 8),
+        failure = FailWith(kExitFailed, "cannot open " + path + ": OpenDevice returned",
                            CodeKind::HResult, status);
         return false;
     }

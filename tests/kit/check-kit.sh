@@ -88,12 +88,14 @@ check_binary() {
   [ -f "$binary" ] && [ -f "$debug" ] || { bad "$arch/bin/$file or its debug file is missing"; return; }
 
   # Stripped, and linked to its debug file.
-  if "$objdump" -t "$binary" | grep -q '^no symbols$' && ! "$objdump" -h "$binary" | grep -q ' \.debug_'; then
+  # Here-strings, not pipes: grep -q ends at its first match, and under pipefail the writer's
+  # SIGPIPE would turn that match into a miss.
+  if grep -q '^no symbols$' <<<"$("$objdump" -t "$binary")" && ! grep -q ' \.debug_' <<<"$("$objdump" -h "$binary")"; then
     ok "$arch/bin/$file is stripped ($(stat -c %s "$binary") bytes)"
   else
     bad "$arch/bin/$file still carries symbols or debug sections"
   fi
-  if ! "$objdump" -h "$debug" | grep -q ' \.debug_info '; then
+  if ! grep -q ' \.debug_info ' <<<"$("$objdump" -h "$debug")"; then
     bad "$arch/debug/$file.debug has no .debug_info"
   fi
   local link want_name name_hex crc_hex crc_at want_crc
