@@ -68,14 +68,15 @@ uint32_t CountOpenDeviceFiles() {
     return open;
 }
 
-bool BuildReport(uint32_t openFiles, bool mayWait, std::string& text) {
+bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text) {
     World& w = WorldInstance();
     std::unique_lock<std::mutex> hold(w.mutex, std::defer_lock);
-    if (mayWait) {
+    if (how == ReportLock::Wait) {
         hold.lock();
     } else {
         for (int i = 0; i < 50 && !hold.try_lock(); ++i) Sleep(2);
-        if (!hold.owns_lock()) return false;
+        // At process exit the holder was a thread the exit ended: nothing else runs any more.
+        if (!hold.owns_lock() && how != ReportLock::TryThenWithout) return false;
     }
     struct Line {
         std::string name;
@@ -122,12 +123,13 @@ bool ReplaceReportFile(const std::wstring& path, const std::string& text, const 
     return MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
-void WriteFinalReport() {
+void WriteFinalReport(bool processExit) {
     if (ReportPath().empty()) return;
     std::string text;
     // A temporary file of its own: the world's thread, ended by the exit, may have left its own
     // temporary file open, unshared.
-    if (BuildReport(CountOpenDeviceFiles(), false, text)) ReplaceReportFile(ReportPath(), text, L".final.tmp");
+    if (BuildReport(CountOpenDeviceFiles(), processExit ? ReportLock::TryThenWithout : ReportLock::Try, text))
+        ReplaceReportFile(ReportPath(), text, L".final.tmp");
 }
 
 }  // namespace sim

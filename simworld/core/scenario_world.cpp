@@ -143,7 +143,7 @@ void MakeLateAnnouncements() {
 
 void RefreshReport(std::string& last) {
     std::string text;
-    if (!BuildReport(CountOpenDeviceFiles(), true, text) || text == last) return;
+    if (!BuildReport(CountOpenDeviceFiles(), ReportLock::Wait, text) || text == last) return;
     if (ReplaceReportFile(TheRuntime().reportPath, text, L".tmp")) last = text;
 }
 

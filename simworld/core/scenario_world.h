@@ -23,13 +23,16 @@ void AnnounceLaterLocked(Announcement announcement);
 // report.cpp
 // Handles of this process open on the world's device files (CreateFile on a device path).
 uint32_t CountOpenDeviceFiles();
-// The report's text of the world now; false when the world mutex could not be had in time
-// (at process exit a thread that was ended may hold it).
-bool BuildReport(uint32_t openFiles, bool mayWait, std::string& text);
+// The report's text of the world now. Wait: under the world mutex. Try: false when the mutex could
+// not be had in time. TryThenWithout (process exit): a thread that the exit ended may hold the
+// mutex for ever, and nothing else runs, so the report is read without it then.
+enum class ReportLock { Wait, Try, TryThenWithout };
+bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text);
 // Writes PATH + tempSuffix and moves it over PATH; false when the file was left as it was.
 bool ReplaceReportFile(const std::wstring& path, const std::string& text, const wchar_t* tempSuffix);
-// DllMain, at detach: the report once more, if one is asked for.
-void WriteFinalReport();
+// DllMain, at detach (processExit: the process ends, not a FreeLibrary): the report once more, if
+// one is asked for.
+void WriteFinalReport(bool processExit);
 // Whether a report is asked for, and the file.
 const std::wstring& ReportPath();
 

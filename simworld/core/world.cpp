@@ -478,13 +478,12 @@ SIMWORLD_API void SimWorld_ClearCalls(void) {
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     // At process exit leave no device files behind; at a FreeLibrary also drop the state.
     if (reason == DLL_PROCESS_DETACH) {
-        WriteFinalReport();   // while the process's handles are still open
+        WriteFinalReport(reserved != nullptr);   // while the process's handles are still open
         World& w = WorldInstance();
         for (auto& [id, d] : w.devices) {
             if (d.present) DeleteFileW(d.filePath.c_str());
         }
         RemoveDirectoryW(w.Directory().c_str());
-        (void)reserved;
     }
     return TRUE;
 }
