@@ -54,6 +54,8 @@ if(TARGET VarkoNodeSweepService)
   install(TARGETS VarkoNodeSweepService RUNTIME DESTINATION ${KIT_ARCH}/bin)
   list(APPEND KIT_SHIPPED $<TARGET_FILE_NAME:VarkoNodeSweepService>)
 endif()
+install(TARGETS VarkoFieldTool RUNTIME DESTINATION ${KIT_ARCH}/bin)
+list(APPEND KIT_SHIPPED $<TARGET_FILE_NAME:VarkoFieldTool>)
 
 # After the copies above: each shipped binary's debug information moves into <arch>/debug.
 install(CODE "

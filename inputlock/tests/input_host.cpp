@@ -86,13 +86,36 @@ void MouseButton(bool up) {
 
 bool KeyIsDown(WORD vk) { return (GetAsyncKeyState(vk) & 0x8000) != 0; }
 
+// Only the library's own threads (started at an address inside it): under load Wine may start a
+// thread of its own in the process at any time, which is none of the lock's business. Once the
+// library is unloaded, a thread it left behind still counts: the range of its last load is kept.
 int ThreadCount() {
+    static const uint8_t* base = nullptr;
+    static const uint8_t* end = nullptr;
+    if (const auto* loaded = reinterpret_cast<const uint8_t*>(GetModuleHandleA(INPUTGATE_DLL))) {
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(loaded);
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(loaded + dos->e_lfanew);
+        base = loaded;
+        end = loaded + nt->OptionalHeader.SizeOfImage;
+    }
+    if (!base) return 0;
+    using Query = LONG(NTAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
+    constexpr int kThreadQuerySetWin32StartAddress = 9;
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 e = {};
     e.dwSize = sizeof e;
     int n = 0;
     for (BOOL ok = Thread32First(snap, &e); ok; ok = Thread32Next(snap, &e)) {
-        if (e.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+        if (e.th32OwnerProcessID != GetCurrentProcessId()) continue;
+        HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, e.th32ThreadID);
+        if (!thread) continue;   // it ended in the meantime
+        const uint8_t* start = nullptr;
+        if (query && query(thread, kThreadQuerySetWin32StartAddress, &start, sizeof start, nullptr) == 0 &&
+            start >= base && start < end)
+            ++n;
+        CloseHandle(thread);
     }
     CloseHandle(snap);
     return n;

@@ -73,7 +73,7 @@ void MoveMouse();
 void MouseButton(bool up);
 bool KeyIsDown(WORD vk);  // GetAsyncKeyState: what the system saw pass
 
-int ThreadCount();  // threads of this process
+int ThreadCount();  // threads of this process that the input lock library started
 // Runs f on a new thread; true when it ended within timeoutMs.
 bool RunOnThread(DWORD timeoutMs, void (*f)(void*), void* arg);
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "interfaces.h"
+#include "scenario_world.h"
 #include "simworld_interfaces.h"
 #include "world.h"
 
@@ -153,6 +154,15 @@ void QueueCmWideEventLocked(DWORD action, const GUID& classGuid, const std::wstr
     }
 }
 
+uint32_t CmRegistrationCountLocked(const GUID* classGuid) {
+    uint32_t n = 0;
+    for (auto& [handle, r] : registrations) {
+        if (r->closing) continue;
+        if (!classGuid || std::memcmp(&r->classGuid, classGuid, sizeof(GUID)) == 0) ++n;
+    }
+    return n;
+}
+
 }  // namespace sim
 
 using namespace sim;
@@ -174,12 +184,7 @@ SIMWORLD_API int SimInterfaces_WaitIdle(uint32_t timeoutMs) {
 SIMWORLD_API uint32_t SimInterfaces_CmRegistrationCount(const GUID* classGuid) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
-    uint32_t n = 0;
-    for (auto& [handle, r] : registrations) {
-        if (r->closing) continue;
-        if (!classGuid || std::memcmp(&r->classGuid, classGuid, sizeof(GUID)) == 0) ++n;
-    }
-    return n;
+    return CmRegistrationCountLocked(classGuid);
 }
 
 __declspec(dllexport) CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
@@ -228,6 +233,7 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTE
     }
     workAvailable.notify_one();
     registrations[r->handle] = r;
+    NoteChangeLocked();
     *notifyContext = r->handle;
     return record(CR_SUCCESS, r->handle);
 }
@@ -256,6 +262,7 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Unregister_Notification(HCMNOTIFICATIO
     // registrations that live at once.
     cmChanged.wait(hold, [&] { return !r->inCallback && r->released; });
     registrations.erase(handle);
+    NoteChangeLocked();
     cmChanged.notify_all();
     return CR_SUCCESS;
 }

@@ -2,6 +2,8 @@
 // descriptor request, and bulk data as packets.
 #include "firmware.h"
 
+#include "scenario_world.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -27,6 +29,13 @@ void CompleteMessage(World& w, Device& d, Bytes message) {
         w.changed.notify_all();
     }
     if (w.keepData) d.received.push_back(std::move(message));
+    ++d.messagesReceived;
+    // A scenario's device that leaves in the middle of an exchange: gone right after this
+    // message, which it did receive (the transfer that carried it succeeds).
+    if (d.unplugAfterMessages && d.messagesReceived == d.unplugAfterMessages) {
+        Announcement removal;
+        if (UnplugLocked(w, d, removal)) AnnounceLaterLocked(std::move(removal));
+    }
 }
 
 void CompleteIncoming(World& w, Device& d) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "devinfo_sets.h"
+#include "scenario_world.h"
 #include "simworld_interfaces.h"
 #include "world.h"
 
@@ -135,6 +136,14 @@ void AnnounceInterface(bool arrival, const GUID& classGuid, const std::string& p
     }
 }
 
+uint32_t WindowRegistrationCountLocked(const GUID* classGuid) {
+    uint32_t n = 0;
+    for (const auto& [handle, r] : windowRegistrations) {
+        if (!classGuid || SameGuid(r.classGuid, *classGuid)) ++n;
+    }
+    return n;
+}
+
 }  // namespace sim
 
 using namespace sim;
@@ -197,6 +206,7 @@ static HDEVNOTIFY WINAPI RegisterDeviceNotificationForWorld(HANDLE recipient, LP
     nextWindowRegistration += 0x10;
     windowRegistrations[handle] = WindowRegistration{static_cast<HWND>(recipient), wanted->dbcc_classguid,
                                                      (flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) != 0};
+    NoteChangeLocked();
     return record(handle, 0);
 }
 
@@ -206,7 +216,10 @@ static BOOL WINAPI UnregisterDeviceNotificationForWorld(HDEVNOTIFY handle) {
     auto it = windowRegistrations.find(reinterpret_cast<uintptr_t>(handle));
     DWORD error = ERROR_INVALID_HANDLE;
     bool released = it != windowRegistrations.end() && !TakeInterfaceFault(SIM_WINDOW_UNREGISTER, error);
-    if (released) windowRegistrations.erase(it);
+    if (released) {
+        windowRegistrations.erase(it);
+        NoteChangeLocked();
+    }
     w.Record("UnregisterDeviceNotification", 0, {U(handle)}, released, error, nullptr, 0);
     return released ? TRUE : Fail(error);
 }
@@ -224,11 +237,7 @@ SIMWORLD_API void* SimInterfaces_WindowNotificationFunction(const char* name) {
 SIMWORLD_API uint32_t SimInterfaces_WindowRegistrationCount(const GUID* classGuid) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> hold(w.mutex);
-    uint32_t n = 0;
-    for (const auto& [handle, r] : windowRegistrations) {
-        if (!classGuid || SameGuid(r.classGuid, *classGuid)) ++n;
-    }
-    return n;
+    return WindowRegistrationCountLocked(classGuid);
 }
 
 SIMWORLD_API uint32_t SimInterfaces_EnumerationCount(const GUID* classGuid) {

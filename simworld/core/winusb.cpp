@@ -13,6 +13,7 @@
 #include <cwchar>
 
 #include "random_device.h"
+#include "scenario_world.h"
 #include "winusb_model.h"
 
 using namespace sim;
@@ -150,6 +151,8 @@ __declspec(dllexport) BOOL WINAPI WinUsb_Initialize(HANDLE file, PWINUSB_INTERFA
     w.nextInterface += 0x10;
     w.interfaces[h] = Interface{d->id};
     *handle = h;
+    ++d->opens;
+    NoteChangeLocked();
     return record(d->id, TRUE, 0);
 }
 
@@ -167,6 +170,7 @@ __declspec(dllexport) BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
         CancelTransfers(w, handle, -1);   // what is still pending on the interface ends with it
         CancelRandomTransfersLocked(handle);
         w.interfaces.erase(it);
+        NoteChangeLocked();
     }
     w.Record("WinUsb_Free", dev, {U(handle)}, o.ok, o.error, nullptr, 0);
     return Finish(o);

@@ -3,6 +3,7 @@
 
 #include "interfaces.h"
 #include "random_device.h"
+#include "scenario_world.h"
 #include "simworld_rng.h"
 
 #include <algorithm>
@@ -12,9 +13,14 @@
 
 namespace sim {
 
-World& TheWorld() {
+World& WorldInstance() {
     static World world;
     return world;
+}
+
+World& TheWorld() {
+    EnsureScenarioLoaded();
+    return WorldInstance();
 }
 
 void MakeWaitable(std::condition_variable& c) {
@@ -112,7 +118,20 @@ void World::ResetLocked() {
     ResetRandomDevicesLocked();
     calls.clear();
     keepCalls = keepData = true;
+    scenarioNames.clear();
+    later.clear();
     changed.notify_all();
+    NoteChangeLocked();
+}
+
+bool UnplugLocked(World& w, Device& d, Announcement& announce) {
+    if (!d.present) return false;
+    d.present = false;
+    DeleteFileW(d.filePath.c_str());
+    w.changed.notify_all();
+    NoteChangeLocked();
+    announce.arrival = false;
+    return RemoveInterfaceLocked(d.interfaceId, announce.classGuid, announce.path);
 }
 
 // Standard 18-byte device descriptor of a simulated device.
@@ -147,26 +166,9 @@ static void CopyOut(const std::string& s, char* out, size_t cap) {
     out[n] = 0;
 }
 
-extern "C" {
-
-SIMWORLD_API void SimWorld_Reset(void) {
-    World& w = TheWorld();
-    std::lock_guard<std::mutex> hold(w.mutex);
-    w.ResetLocked();
-}
-
-SIMWORLD_API void SimWorld_DefaultConfig(SimUsbDeviceConfig* c) {
-    if (!c) return;
-    *c = SimUsbDeviceConfig{};
-    c->vendorId = 0x1209;
-    c->productId = 0x0001;
-    c->protocolVersion = 2;
-    c->answersHandshake = 1;
-    c->handshakeValue = 0x01020304;
-}
-
 // The device arrives under the world mutex; its interface is announced after it is released.
-static int AddDeviceLocked(const SimUsbDeviceConfig* config, char* path, size_t pathCapacity, std::string& announce) {
+static int AddDeviceLocked(const SimUsbDeviceConfig* config, const DeviceExtras& extras, char* path,
+                           size_t pathCapacity, std::string& announce) {
     World& w = TheWorld();
     Device d;
     d.id = w.nextDevice++;
@@ -204,27 +206,68 @@ static int AddDeviceLocked(const SimUsbDeviceConfig* config, char* path, size_t 
     }
     d.descriptors[1u << 8] = DeviceDescriptor(d.config);
     d.descriptors[3u << 8] = Bytes{4, 3, 0x09, 0x04};
-    d.descriptors[(3u << 8) | 1] = StringDescriptor(L"Varko");
-    d.descriptors[(3u << 8) | 2] = StringDescriptor(L"Simulated Link");
+    d.descriptors[(3u << 8) | 1] = StringDescriptor(extras.hasManufacturer ? extras.manufacturer : L"Varko");
+    d.descriptors[(3u << 8) | 2] = StringDescriptor(extras.hasProduct ? extras.product : L"Simulated Link");
+    d.name = extras.name;
+    d.unplugAfterMessages = extras.unplugAfterMessages;
     d.descriptors[(3u << 8) | 3] = StringDescriptor(std::wstring(d.serial.begin(), d.serial.end()));
     CopyOut(d.path, path, pathCapacity);
     int id = d.id;
     d.interfaceId = AddInterfaceLocked(DeviceInterfaceClass(), d.path);
     announce = d.path;
     w.devices.emplace(id, std::move(d));
+    NoteChangeLocked();
     return id;
 }
 
-SIMWORLD_API int SimWorld_AddDevice(const SimUsbDeviceConfig* config, char* path, size_t pathCapacity) {
-    if (!config) return 0;
+static int AddDevice(const SimUsbDeviceConfig* config, const DeviceExtras& extras, char* path, size_t pathCapacity) {
     std::string announce;
     int id;
     {
         std::lock_guard<std::mutex> hold(TheWorld().mutex);
-        id = AddDeviceLocked(config, path, pathCapacity, announce);
+        id = AddDeviceLocked(config, extras, path, pathCapacity, announce);
     }
     if (id) AnnounceInterface(true, DeviceInterfaceClass(), announce);
     return id;
+}
+
+namespace sim {
+
+int AddDeviceWith(const SimUsbDeviceConfig& config, const DeviceExtras& extras) {
+    return AddDevice(&config, extras, nullptr, 0);
+}
+
+bool DeviceIsPresent(int id) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    Device* d = w.Find(id);
+    return d && d->present;
+}
+
+}  // namespace sim
+
+extern "C" {
+
+SIMWORLD_API void SimWorld_Reset(void) {
+    EndScenario();   // the caller makes its own world: a scenario's events stop here
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> hold(w.mutex);
+    w.ResetLocked();
+}
+
+SIMWORLD_API void SimWorld_DefaultConfig(SimUsbDeviceConfig* c) {
+    if (!c) return;
+    *c = SimUsbDeviceConfig{};
+    c->vendorId = 0x1209;
+    c->productId = 0x0001;
+    c->protocolVersion = 2;
+    c->answersHandshake = 1;
+    c->handshakeValue = 0x01020304;
+}
+
+SIMWORLD_API int SimWorld_AddDevice(const SimUsbDeviceConfig* config, char* path, size_t pathCapacity) {
+    if (!config) return 0;
+    return AddDevice(config, DeviceExtras{}, path, pathCapacity);
 }
 
 SIMWORLD_API int SimWorld_DevicePath(int device, char* path, size_t pathCapacity) {
@@ -238,18 +281,13 @@ SIMWORLD_API int SimWorld_DevicePath(int device, char* path, size_t pathCapacity
 
 SIMWORLD_API void SimWorld_RemoveDevice(int device) {
     World& w = TheWorld();
-    GUID cls{};
-    std::string announce;
+    Announcement announce;
     {
         std::lock_guard<std::mutex> hold(w.mutex);
         Device* d = w.Find(device);
-        if (!d || !d->present) return;
-        d->present = false;
-        DeleteFileW(d->filePath.c_str());
-        w.changed.notify_all();
-        if (!RemoveInterfaceLocked(d->interfaceId, cls, announce)) return;
+        if (!d || !UnplugLocked(w, *d, announce)) return;
     }
-    AnnounceInterface(false, cls, announce);
+    AnnounceInterface(false, announce.classGuid, announce.path);
 }
 
 SIMWORLD_API int SimWorld_LoadDefault(void) {
@@ -440,12 +478,12 @@ SIMWORLD_API void SimWorld_ClearCalls(void) {
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     // At process exit leave no device files behind; at a FreeLibrary also drop the state.
     if (reason == DLL_PROCESS_DETACH) {
-        World& w = TheWorld();
+        WriteFinalReport(reserved != nullptr);   // while the process's handles are still open
+        World& w = WorldInstance();
         for (auto& [id, d] : w.devices) {
             if (d.present) DeleteFileW(d.filePath.c_str());
         }
         RemoveDirectoryW(w.Directory().c_str());
-        (void)reserved;
     }
     return TRUE;
 }

@@ -72,6 +72,27 @@ struct Device {
     std::map<uint8_t, std::vector<SimPipe>> alternates;   // settings other than 0, as reported
     PipeState controlPipe{SimPipe{0, 0, 0, 64}};            // the default control pipe (its policies)
     int interfaceId = 0;      // the device's interface of the device interface class
+    std::string name;         // a scenario's name for it (the report's); empty for others
+    uint32_t messagesReceived = 0;      // whole messages, kept or not
+    uint32_t unplugAfterMessages = 0;   // nonzero: unplugged once it received this many
+    uint32_t opens = 0;                 // successful WinUsb_Initialize calls
+};
+
+// What a scenario gives a device beyond its configuration.
+struct DeviceExtras {
+    std::string name;
+    bool hasManufacturer = false;
+    std::wstring manufacturer;
+    bool hasProduct = false;
+    std::wstring product;
+    uint32_t unplugAfterMessages = 0;
+};
+
+// An arrival or removal to be announced once the world mutex is released.
+struct Announcement {
+    bool arrival = false;
+    GUID classGuid{};
+    std::string path;
 };
 
 enum class TransferKind { Read, Write, Control };
@@ -120,6 +141,8 @@ public:
     bool keepData = true;
     int nextDevice = 1;
     uintptr_t nextInterface = 0x5100;
+    std::vector<std::string> scenarioNames;   // the devices of the scenario loaded, in its order
+    std::vector<Announcement> later;          // for the world's thread (scenario_world.cpp)
 
     Device* Find(int id);
     Device* FindByFile(const std::wstring& fileName);
@@ -135,7 +158,17 @@ public:
     void ResetLocked();
 };
 
+// The world; the first call of the process loads the scenario of VARKO_SIM_SCENARIO.
 World& TheWorld();
+// The world as it is, loading nothing (DllMain).
+World& WorldInstance();
+
+// A present device, as SimWorld_AddDevice adds one, with what a scenario adds; returns its id or 0.
+int AddDeviceWith(const SimUsbDeviceConfig& config, const DeviceExtras& extras);
+bool DeviceIsPresent(int id);
+// Unplugs the device: false when it was not present. The removal of its interface, to be
+// announced without the world mutex, is in `announce`. Caller holds the world mutex.
+bool UnplugLocked(World& w, Device& d, Announcement& announce);
 
 // winpthreads makes a condition variable's two semaphores at its first wait. A thread of the
 // world that waits first would make them whenever it gets to run, maybe after a host counted

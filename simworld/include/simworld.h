@@ -78,6 +78,11 @@ SIMWORLD_API void SimWorld_RemoveDevice(int device);
 SIMWORLD_API int SimWorld_LoadDefault(void);
 /* Ids of the devices in the world, in the order they were added; returns how many there are. */
 SIMWORLD_API int SimWorld_DeviceIds(int* ids, int capacity);
+/* Resets the world and applies the scenario file (docs/scenarios.md): its devices now, its
+   events counted from now. Returns 1; or 0 with "line N: <what is wrong>" in `error` and the
+   world left empty. A process whose environment names a scenario (VARKO_SIM_SCENARIO) gets it
+   at its first call into the world without calling this. */
+SIMWORLD_API int SimWorld_LoadScenario(const char* path, char* error, size_t capacity);
 
 /* Firmware */
 SIMWORLD_API void SimWorld_QueueMessage(int device, const void* data, uint32_t length);

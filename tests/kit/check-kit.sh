@@ -18,33 +18,25 @@ bad() { echo "FAILED: $*"; fail=1; }
 ok() { echo "ok: $*"; }
 system_dlls=" kernel32.dll user32.dll advapi32.dll ole32.dll setupapi.dll cfgmgr32.dll winusb.dll msvcrt.dll "
 
-expected=$(LC_ALL=C sort <<EOF
+shipped=$(grep -v '^#' "$(dirname "$0")/../../tools/kit/shipped.txt")
+# Each shipped binary, its debug file, and the rest of the layout.
+expected=$( { echo "$shipped"; echo "$shipped" | sed 's|/bin/\(.*\)|/debug/\1.debug|'; cat <<EOF
 README
 SHA256SUMS
 include/LinkWinUsb.h
 include/inputgate.h
 lib/cmake/$name/${name}Config.cmake
 lib/cmake/$name/${name}ConfigVersion.cmake
-x64/bin/LinkWinUsb.dll
-x64/bin/inputgate64.dll
-x64/bin/VarkoNodeSweepService.exe
-x64/debug/LinkWinUsb.dll.debug
-x64/debug/inputgate64.dll.debug
-x64/debug/VarkoNodeSweepService.exe.debug
 x64/lib/LinkWinUsb.lib
 x64/lib/inputgate64.lib
 x64/lib/libLinkWinUsb.dll.a
 x64/lib/libinputgate64.dll.a
-x86/bin/LinkWinUsb.dll
-x86/bin/inputgate32.dll
-x86/debug/LinkWinUsb.dll.debug
-x86/debug/inputgate32.dll.debug
 x86/lib/LinkWinUsb.lib
 x86/lib/inputgate32.lib
 x86/lib/libLinkWinUsb.dll.a
 x86/lib/libinputgate32.dll.a
 EOF
-)
+} | LC_ALL=C sort)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$actual" = "$expected" ]; then
   ok "layout: $(echo "$actual" | wc -l) files, as expected"
@@ -96,12 +88,14 @@ check_binary() {
   [ -f "$binary" ] && [ -f "$debug" ] || { bad "$arch/bin/$file or its debug file is missing"; return; }
 
   # Stripped, and linked to its debug file.
-  if "$objdump" -t "$binary" | grep -q '^no symbols$' && ! "$objdump" -h "$binary" | grep -q ' \.debug_'; then
+  # Here-strings, not pipes: grep -q ends at its first match, and under pipefail the writer's
+  # SIGPIPE would turn that match into a miss.
+  if grep -q '^no symbols$' <<<"$("$objdump" -t "$binary")" && ! grep -q ' \.debug_' <<<"$("$objdump" -h "$binary")"; then
     ok "$arch/bin/$file is stripped ($(stat -c %s "$binary") bytes)"
   else
     bad "$arch/bin/$file still carries symbols or debug sections"
   fi
-  if ! "$objdump" -h "$debug" | grep -q ' \.debug_info '; then
+  if ! grep -q ' \.debug_info ' <<<"$("$objdump" -h "$debug")"; then
     bad "$arch/debug/$file.debug has no .debug_info"
   fi
   local link want_name name_hex crc_hex crc_at want_crc
@@ -184,7 +178,7 @@ check_binary() {
   fi
 }
 
-for binary in x64/LinkWinUsb.dll x64/inputgate64.dll x64/VarkoNodeSweepService.exe x86/LinkWinUsb.dll x86/inputgate32.dll; do
-  check_binary "${binary%%/*}" "${binary#*/}"
+for binary in $shipped; do
+  check_binary "${binary%%/*}" "${binary##*/}"
 done
 exit $fail

@@ -18,7 +18,8 @@ openssl pkcs12 -export -inkey key.pem -in cert.pem -out signer.p12 -passout "pas
 VARKO_SIGN_PKCS12="$work/signer.p12" VARKO_SIGN_PASSWORD="$password" VARKO_KIT_OUT="$work/out" \
   "$root/tools/kit/pack.sh" 2>pack.err >pack.out || { cat pack.err; exit 1; }
 cat pack.err
-grep -q '^pack: signed 5 binaries' pack.err || { echo "pack.sh did not say it signed the kit"; exit 1; }
+count=$(grep -vc '^#' "$root/tools/kit/shipped.txt")
+grep -q "^pack: signed $count binaries" pack.err || { echo "pack.sh did not say it signed the kit"; exit 1; }
 archive=$(cat pack.out)
 mkdir unpacked
 (cd out && sha256sum -c "$(basename "$archive").sha256" >/dev/null) || { echo "the archive's checksum does not match"; exit 1; }
@@ -28,8 +29,7 @@ kit=$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d)
 (cd "$kit" && sha256sum -c --quiet SHA256SUMS) || { echo "SHA256SUMS does not match the signed files"; exit 1; }
 
 status=0
-for binary in x64/bin/LinkWinUsb.dll x64/bin/inputgate64.dll x64/bin/VarkoNodeSweepService.exe \
-              x86/bin/LinkWinUsb.dll x86/bin/inputgate32.dll; do
+for binary in $(grep -v '^#' "$(dirname "$0")/../../tools/kit/shipped.txt"); do
   if osslsigncode verify -CAfile "$work/cert.pem" -in "$kit/$binary" >verify.log 2>&1 &&
      grep -q "Signature verification: ok" verify.log; then
     echo "verified: $binary"

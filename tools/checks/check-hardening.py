@@ -22,10 +22,20 @@ import sys
 
 import pefile
 
-SHIPPED = {
-    "x64": ["LinkWinUsb.dll", "inputgate64.dll", "VarkoNodeSweepService.exe"],
-    "x86": ["LinkWinUsb.dll", "inputgate32.dll"],
-}
+def shipped():
+    """tools/kit/shipped.txt, by width: {"x64": ["LinkWinUsb.dll", ...], "x86": [...]}."""
+    listing = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kit", "shipped.txt")
+    by_width = {}
+    with open(listing, encoding="ascii") as f:
+        for line in f:
+            line = line.strip()
+            if line and not line.startswith("#"):
+                width, _, name = line.split("/")
+                by_width.setdefault(width, []).append(name)
+    return by_width
+
+
+SHIPPED = shipped()
 # The DLLs of Windows itself that a shipped binary may import: the runtimes are linked statically.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ole32.dll", "setupapi.dll", "cfgmgr32.dll", "winusb.dll",
                "msvcrt.dll", "ntdll.dll"}

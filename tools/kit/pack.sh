@@ -30,8 +30,7 @@ for width in x64 x86; do
   cmake --install "$root/build/$width" --prefix "$stage/$name" >"$stage/install-$width.log" ||
     { cat "$stage/install-$width.log" >&2; echo "pack: cmake --install of build/$width failed" >&2; exit 1; }
 done
-shipped=(x64/bin/LinkWinUsb.dll x64/bin/inputgate64.dll x64/bin/VarkoNodeSweepService.exe
-         x86/bin/LinkWinUsb.dll x86/bin/inputgate32.dll)
+mapfile -t shipped < <(grep -v '^#' "$root/tools/kit/shipped.txt")
 if [ -n "${VARKO_SIGN_PKCS12:-}" ]; then
   if [ ! -f "$VARKO_SIGN_PKCS12" ]; then
     echo "pack: no PKCS#12 file at $VARKO_SIGN_PKCS12 (VARKO_SIGN_PKCS12)" >&2

@@ -1,0 +1,43 @@
+// A scenario applied to the world (scenario_world.cpp) and the state report (report.cpp):
+// what the environment of a process asks of the world that no code of the program drives.
+//   VARKO_SIM_SCENARIO  a scenario file, loaded at the first call into the world
+//   VARKO_SIM_REPORT    a file the world rewrites with its state whenever that changes
+#pragma once
+#include <string>
+
+#include "world.h"
+
+namespace sim {
+
+// Every call into the world passes here (TheWorld): the first one of the process reads the
+// environment and applies its scenario. Calls of other threads meanwhile wait for it.
+void EnsureScenarioLoaded();
+// The program builds a world of its own (SimWorld_Reset): the scenario's events and devices
+// are forgotten, and the world's thread stops unless it writes a report. Without the world mutex.
+void EndScenario();
+// Caller holds the world mutex: the state the report shows changed (the world's thread rewrites it).
+void NoteChangeLocked();
+// Caller holds the world mutex: the world's thread announces this once the mutex is free.
+void AnnounceLaterLocked(Announcement announcement);
+
+// report.cpp
+// Handles of this process open on the world's device files (CreateFile on a device path).
+uint32_t CountOpenDeviceFiles();
+// The report's text of the world now. Wait: under the world mutex. Try: false when the mutex could
+// not be had in time. TryThenWithout (process exit): a thread that the exit ended may hold the
+// mutex for ever, and nothing else runs, so the report is read without it then.
+enum class ReportLock { Wait, Try, TryThenWithout };
+bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text);
+// Writes PATH + tempSuffix and moves it over PATH; false when the file was left as it was.
+bool ReplaceReportFile(const std::wstring& path, const std::string& text, const wchar_t* tempSuffix);
+// DllMain, at detach (processExit: the process ends, not a FreeLibrary): the report once more, if
+// one is asked for.
+void WriteFinalReport(bool processExit);
+// Whether a report is asked for, and the file.
+const std::wstring& ReportPath();
+
+// The live registrations of each notification mechanism (interfaces.cpp, cfgmgr.cpp).
+uint32_t CmRegistrationCountLocked(const GUID* classGuid);
+uint32_t WindowRegistrationCountLocked(const GUID* classGuid);
+
+}  // namespace sim
