@@ -23,6 +23,10 @@ command -v qemu-system-x86_64 >/dev/null 2>&1     || need+=(qemu-system-x86)
 command -v qemu-img >/dev/null 2>&1               || need+=(qemu-utils)
 command -v debootstrap >/dev/null 2>&1            || need+=(debootstrap)
 command -v mke2fs >/dev/null 2>&1                 || need+=(e2fsprogs)
+# The USB guest's device side (realstack/device) is built here: g++ and the libusb headers.
+command -v g++ >/dev/null 2>&1                    || need+=(g++)
+command -v pkg-config >/dev/null 2>&1             || need+=(pkg-config)
+[ -f /usr/include/libusb-1.0/libusb.h ]           || need+=(libusb-1.0-0-dev)
 # The hardening check reads the PE headers; the kit is signed and verified with osslsigncode, and
 # the signing test makes its throw-away certificate with openssl.
 /usr/bin/python3 -c 'import pefile' >/dev/null 2>&1 || need+=(python3-pefile)
