@@ -29,9 +29,10 @@ command -v mke2fs >/dev/null 2>&1                 || need+=(e2fsprogs)
 command -v osslsigncode >/dev/null 2>&1           || need+=(osslsigncode)
 command -v openssl >/dev/null 2>&1                || need+=(openssl)
 # The WinUSB bridge of the real USB stack (realstack/bridge): a Wine builtin DLL whose Unix side
-# calls libusb, built with winebuild against Wine's ntdll.so.
+# calls libusb, marked builtin with winebuild (wine64-tools, with libwine-dev) and linked against
+# Wine's ntdll.so (libwine, with wine64).
 command -v winebuild-stable >/dev/null 2>&1       || need+=(wine64-tools)
-[ -f /usr/lib/x86_64-linux-gnu/wine/x86_64-unix/ntdll.so ] || need+=(libwine-dev)
+[ -f /usr/include/wine/wine/windows/windows.h ]   || need+=(libwine-dev)
 [ -f /usr/include/libusb-1.0/libusb.h ]           || need+=(libusb-1.0-0-dev)
 command -v pkg-config >/dev/null 2>&1             || need+=(pkg-config)
 command -v gcc >/dev/null 2>&1                    || need+=(gcc)
