@@ -75,9 +75,12 @@ void EngineWaitCancelled(uint32_t id, int endpoint) {
     }
 }
 
-/* The context is made once and kept for the life of the process (engineLock held). */
+/* The context is made once and kept for the life of the process (engineLock held). It never
+   scans the bus or watches for hotplug: devices come only from the program's file handles (and
+   so no thread of libusb's own runs beside Wine's). */
 static int EnsureContext(void) {
     if (engineContext) return LIBUSB_SUCCESS;
+    libusb_set_option(NULL, LIBUSB_OPTION_NO_DEVICE_DISCOVERY);
     return libusb_init(&engineContext);
 }
 

@@ -5,8 +5,10 @@
    OVERLAPPED, then its event (NtSetEvent, ntdll.so's own, ms_abi).
    Where WinUSB shapes a transfer beyond what the stack does, the rows of
    docs/platform-contracts.md that it follows are named at the code. */
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "engine.h"
 
@@ -120,6 +122,21 @@ static uint32_t StatusOf(enum libusb_transfer_status s) {
     }
 }
 
+/* An unplug ends the transfers under way with a protocol error (EPROTO, not ENODEV) on this
+   stack, before the hub notices the removal: this long the device may take to show it gone. */
+#define REMOVAL_SHOWS_WITHIN_MS 500
+
+/* True once the usbfs file reads POLLHUP within the time (polled: the file is always writable). */
+static int RemovedWithin(int fd, unsigned ms) {
+    for (unsigned waited = 0;; waited += 10) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, 0) >= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
+        if (waited >= ms) return 0;
+        struct timespec pause = {0, 10 * 1000000L};
+        nanosleep(&pause, NULL);
+    }
+}
+
 static void LIBUSB_CALL Completed(struct libusb_transfer* t) {
     struct Pending* p = t->user_data;
     pthread_mutex_lock(&engineLock);
@@ -127,6 +144,17 @@ static void LIBUSB_CALL Completed(struct libusb_transfer* t) {
     uint32_t got = t->actual_length > 0 ? (uint32_t)t->actual_length : 0;
     uint32_t status = StatusOf(t->status);
     if (t->status == LIBUSB_TRANSFER_NO_DEVICE && d) d->gone = 1;
+    if (t->status == LIBUSB_TRANSFER_ERROR && d && !d->gone) {
+        ++d->calls;   /* Close waits while the lock is let go */
+        int fd = d->fd;
+        pthread_mutex_unlock(&engineLock);
+        int removed = RemovedWithin(fd, REMOVAL_SHOWS_WITHIN_MS);
+        pthread_mutex_lock(&engineLock);
+        --d->calls;
+        if (removed) d->gone = 1;
+    }
+    /* Surprise removal row: what was under way when the device went ends as cancelled. */
+    if (t->status == LIBUSB_TRANSFER_ERROR && d && d->gone) status = BRIDGE_STATUS_CANCELLED;
     int finished = 1;
     if (p->endpoint == 0) {
         int isIn = (p->bounce[0] & 0x80u) != 0;
