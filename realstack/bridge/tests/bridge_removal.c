@@ -118,18 +118,21 @@ void LibraryChecks(const char* path) {
     Entry pair[2];
     memset(pair, 0, sizeof pair);
     status = endpoints(s.interfaceHandle, pair);
-    Check(status == 0 && pair[0].pipeId && pair[1].pipeId, "QueryDeviceEndpoints -> %lu: IN %02x, OUT %02x",
+    Check(status != 0 && pair[0].pipeId && pair[1].pipeId, "QueryDeviceEndpoints -> %lu (nonzero: success): IN %02x, OUT %02x",
           (unsigned long)status, pair[0].pipeId, pair[1].pipeId);
-    static UCHAR message[100000], echo[4096000];
-    const uint32_t sizes[] = {1, 5, 511, 512, 513, 4096, 100000};
+    static UCHAR message[4096000], echo[4096000];
+    /* The messages of at most 64 bytes come last: the emulated controller's gadget side takes one
+       such IN write at once into a FIFO of its own, and firmware that counts it sent then
+       announces the next message while this one still waits (see docs/realstack.md). */
+    const uint32_t sizes[] = {100, 511, 512, 513, 4096, 100000, 4096000, 1, 5, 64};
     for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
         for (uint32_t k = 0; k < sizes[i]; ++k) message[k] = (UCHAR)(k * 13u + i);
         t = NowMs();
         uint32_t wrote = write(s.interfaceHandle, pair[1].pipeId, message, sizes[i]);
         uint32_t length = 0;
         uint32_t got = read(s.interfaceHandle, pair[0].pipeId, echo, &length);
-        Check(wrote == 1 && got == 0 && length == sizes[i] && memcmp(message, echo, length) == 0,
-              "Write %lu bytes -> %lu, Read -> %lu with %lu bytes, equal (%.1f ms)", (unsigned long)sizes[i],
+        Check(wrote == 1 && got == 2 && length == sizes[i] && memcmp(message, echo, length) == 0,
+              "Write %lu bytes -> %lu, Read -> %lu (2: a message) with %lu bytes, equal (%.1f ms)", (unsigned long)sizes[i],
               (unsigned long)wrote, (unsigned long)got, (unsigned long)length, NowMs() - t);
     }
     close(&s);

@@ -8,9 +8,16 @@ cd "$(dirname "$0")"
 payload=$(pwd)
 results=${USBVM_RESULTS:-/tmp/results}
 mkdir -p "$results"
-export WINEDEBUG=-all WINEDLLPATH=$payload/bin/wine WINEDLLOVERRIDES=winusb=n
+export WINEDEBUG=-all WINEDLLPATH=$payload/bin/wine
+unset WINEDLLOVERRIDES
 wine=/usr/lib/wine/wine64
 rc=0
+
+# Only the test program takes our winusb.dll (and, for the library's load, the world's cfgmgr32
+# face: Wine's own lacks CM_Register_Notification); Wine's services keep Wine's DLLs.
+/usr/lib/wine/wineserver64 -p 300
+printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\bridge_test.exe\\DllOverrides]\n"winusb"="native"\n"cfgmgr32"="native"\n' > /tmp/bridge-overrides.reg
+$wine regedit /S 'Z:\tmp\bridge-overrides.reg'
 
 # The usbfs node of the device with these IDs, as Wine's Z: drive shows it; empty until enumerated.
 node_of() {
@@ -52,6 +59,7 @@ $wine bin/bridge_test.exe loopback "$node" > "$results/loopback.txt" 2>&1 || lrc
 [ $lrc = 0 ] || rc=1
 echo "loopback checks: exit $lrc in $(( $(date +%s) - ${start%.*} )) s" >> "$results/summary.txt"
 tail -n 1 "$results/loopback.txt" >> "$results/summary.txt"
+usbvm-publish 2>/dev/null
 
 # Removal: the test asks for the unplug through a marker file once its reads wait.
 rm -f /tmp/bridge-unplug
@@ -65,17 +73,23 @@ echo "" > $g/UDC 2>/dev/null
 rm -f $g/configs/c.1/Loopback.0
 rmdir $g/configs/c.1/strings/0x409 $g/configs/c.1 $g/functions/Loopback.0 $g/strings/0x409 $g 2>/dev/null
 
-# LinkWinUsb.dll against our firmware, when the payload carries both.
+# LinkWinUsb.dll against our firmware, once per protocol version, when the payload carries both.
 if [ -f bin/LinkWinUsb.dll ] && [ -x device/gadget.sh ]; then
-  ./device/gadget.sh up >> "$results/library.txt" 2>&1 && ./device/gadget.sh plug >> "$results/library.txt" 2>&1
-  node=$(wait_node "${BRIDGE_VID:-0000}" "${BRIDGE_PID:-0000}") || true
-  if [ -n "$node" ]; then
-    $wine bin/bridge_test.exe library "$node" >> "$results/library.txt" 2>&1 || rc=1
-  else
-    echo "firmware device never enumerated" >> "$results/library.txt"; rc=1
-  fi
-  tail -n 1 "$results/library.txt" >> "$results/summary.txt"
-  ./device/gadget.sh down >> "$results/library.txt" 2>&1
+  for protocol in 0 1 2; do
+    out="$results/library-p$protocol.txt"
+    path=$(./device/gadget.sh up --protocol $protocol 2>>"$out" | tail -n 1)
+    case "$path" in
+      /dev/bus/usb/*)
+        node="Z:$(echo "$path" | tr / '\\')"
+        $wine bin/bridge_test.exe library "$node" >> "$out" 2>&1 || rc=1 ;;
+      *) echo "firmware device never enumerated: $path" >> "$out"; rc=1 ;;
+    esac
+    echo "library, protocol $protocol: $(tail -n 1 "$out")" >> "$results/summary.txt"
+    cp /run/varko-gadget/fw.log "$results/library-p$protocol.fw.log" 2>/dev/null
+    ./device/gadget.sh down >> "$out" 2>&1
+    usbvm-publish 2>/dev/null
+  done
 fi
+/usr/lib/wine/wineserver64 -k
 cat "$results/summary.txt"
 exit $rc
