@@ -24,6 +24,7 @@
 
 #include "LinkWinUsb.h"
 #include "face_contracts.h"
+#include "held_registration.h"
 #include "host_library.h"
 #include "import_patch.h"
 #include "linkwinusb_exports.h"
@@ -243,11 +244,29 @@ int Run(const Options& o) {
         for (const std::string& p : present) ReadIdentity(api, p);
     }
 
+    // A registration of the test's own through the first cycle: it hears that cycle's removal
+    // and arrival, holds the arrival while it is released, and hears nothing after.
+    HeldRegistration held;
+    Check(held.Register() == CR_SUCCESS, "a registration of the test's own, made with the face directly");
     int number = 0;
     for (unsigned k = 0; k < o.cycles; ++k) {
         Step(o, api, ++number, false, present, windowThread);
         Step(o, api, ++number, true, present, windowThread);
+        if (k != 0) continue;
+        std::vector<HeldRegistration::Heard> early = held.Events();
+        bool holding = held.WaitHolding(o.timeoutMs);
+        ULONGLONG took = 0;
+        bool waited = holding && held.ReleaseWhileHeld(400, took);
+        std::printf("    the test's registration heard %zu event(s); its release took %llu ms\n", early.size(), took);
+        Check(early.size() == 2 && early[0].action == CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL &&
+                  early[1].action == CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL && early[0].thread == early[1].thread &&
+                  early[0].thread != windowThread && early[0].thread != GetCurrentThreadId(),
+              "it heard the removal and the arrival, in order, on a thread of its own, and nothing present before it");
+        Check(waited, "CM_Unregister_Notification returned only after the callback holding the arrival had returned");
     }
+    std::vector<HeldRegistration::Heard> after = held.Events();
+    Check(o.cycles < 2 || after.size() == 2, "after its release it heard nothing (" + std::to_string(after.size()) +
+                                                 " events in all)");
 
     api.CmUnregisterNotification(OnCmEvent, MAKER_CLASS_TEXT);
     api.UnregisterForDeviceNotification(OnWindowEvent, MAKER_CLASS_TEXT);
