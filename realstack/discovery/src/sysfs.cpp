@@ -4,6 +4,7 @@
 #include "sysfs.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -4,7 +4,8 @@
 # then discovery_check.exe under wine64 against it, answering its unplug and plug requests by
 # unbinding and binding the gadget's UDC. Everything lands in $USBVM_RESULTS.
 # The payload: discovery_check.exe, setupapi.dll, cfgmgr32.dll, LinkWinUsb.dll and a WinUSB
-# (winusb.dll, plus simworld.dll when it is the simulated world's face); with
+# (winusb.dll, plus simworld.dll when it is the simulated world's face, or the bridge's files with
+# its wine/ folder for WINEDLLPATH); with
 # identity=1 in payload.conf the check reads each device's identity through that WinUSB.
 set -u
 payload=$(pwd)
@@ -13,6 +14,8 @@ mkdir -p "$results"
 identity=0 cycles=2
 [ -f "$payload/payload.conf" ] && . "$payload/payload.conf"
 wine=/usr/lib/wine/wine64
+# The bridge's WinUSB comes with its builtin half in wine/x86_64-{windows,unix}.
+[ -d "$payload/wine" ] && export WINEDLLPATH="$payload/wine"
 log() { echo "guest.sh [$(cut -d' ' -f1 /proc/uptime)] $*"; }
 
 modprobe usb_f_ss_lb || log "modprobe usb_f_ss_lb FAILED"
