@@ -16,7 +16,10 @@ identity=0 cycles=2
 wine=/usr/lib/wine/wine64
 # The bridge's WinUSB comes with its builtin half in wine/x86_64-{windows,unix}.
 [ -d "$payload/wine" ] && export WINEDLLPATH="$payload/wine"
-log() { echo "guest.sh [$(cut -d' ' -f1 /proc/uptime)] $*"; }
+log() { echo "usbvm: discovery [$(cut -d' ' -f1 /proc/uptime) s] $*"; }
+# The first Wine command of a boot starts the server and services (about a minute here): start
+# it now, beside the gadget's set-up, and keep it.
+/usr/lib/wine/wineserver64 -p 300 &
 
 modprobe usb_f_ss_lb || log "modprobe usb_f_ss_lb FAILED"
 g=/sys/kernel/config/usb_gadget/varko_discovery
@@ -57,9 +60,10 @@ else
   log "the gadget did not enumerate"
 fi
 
-for dll in setupapi cfgmgr32 winusb; do
-  "$wine" reg add 'HKCU\Software\Wine\AppDefaults\discovery_check.exe\DllOverrides' /v $dll /d native /f >/dev/null 2>&1
-done
+# Only this program gets the faces (services.exe keeps Wine's setupapi).
+printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\discovery_check.exe\\DllOverrides]\n"setupapi"="native"\n"cfgmgr32"="native"\n"winusb"="native"\n' \
+  >/tmp/discovery-overrides.reg
+"$wine" regedit /S 'Z:\tmp\discovery-overrides.reg' >/dev/null 2>&1
 log "overrides set"
 
 sync_dir=/tmp/discovery-sync
@@ -91,4 +95,5 @@ cat "$results/discovery_check.log"
 unbind 2>/dev/null
 rm -f "$g/configs/c.1/SourceSink.0"
 rmdir "$g/configs/c.1" "$g/functions/SourceSink.0" "$g/strings/0x409" "$g" 2>/dev/null
+/usr/lib/wine/wineserver64 -k 2>/dev/null
 exit $rc

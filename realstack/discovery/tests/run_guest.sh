@@ -36,7 +36,7 @@ fi
 printf 'identity=%s\ncycles=%s\n' "$identity" "$cycles" >"$payload/payload.conf"
 started=$(date +%s)
 rc=0
-"$runner" --payload "$payload" --out "$results" --timeout 600 || rc=$?
+"$runner" --payload "$payload" --out "$results" --timeout 900 || rc=$?
 echo "run_guest: runner exit code $rc after $(( $(date +%s) - started )) s; results in $results"
 [ -f "$results/guest.log" ] && cat "$results/guest.log"
 exit $rc
