@@ -11,7 +11,7 @@ set -u
 payload=$(pwd)
 results=${USBVM_RESULTS:-/results}
 mkdir -p "$results"
-identity=0 cycles=2
+identity=0 cycles=2 language0=0
 [ -f "$payload/payload.conf" ] && . "$payload/payload.conf"
 wine=/usr/lib/wine/wine64
 # The bridge's WinUSB comes with its builtin half in wine/x86_64-{windows,unix}.
@@ -31,6 +31,18 @@ echo "Varko" >"$g/strings/0x409/manufacturer"
 echo "Discovery gadget" >"$g/strings/0x409/product"
 echo "DISC0001" >"$g/strings/0x409/serialnumber"
 ln -s "$g/functions/SourceSink.0" "$g/configs/c.1/" 2>/dev/null
+# LinkWinUsb asks for strings in language 0; the kernel's gadget answers only the languages it
+# has tables for. language0=1 gives it a table for language 0 too.
+if [ "$language0" = 1 ]; then
+  if mkdir -p "$g/strings/0x0" 2>/dev/null; then
+    echo "Varko" >"$g/strings/0x0/manufacturer"
+    echo "Discovery gadget" >"$g/strings/0x0/product"
+    echo "DISC0001" >"$g/strings/0x0/serialnumber"
+    log "strings for language 0: $(ls "$g/strings" | tr '\n' ' ')"
+  else
+    log "configfs refuses strings for language 0"
+  fi
+fi
 
 # The maker's device in sysfs: its folder name, or nothing.
 maker_device() {
@@ -94,6 +106,6 @@ log "discovery_check exit code $rc"
 cat "$results/discovery_check.log"
 unbind 2>/dev/null
 rm -f "$g/configs/c.1/SourceSink.0"
-rmdir "$g/configs/c.1" "$g/functions/SourceSink.0" "$g/strings/0x409" "$g" 2>/dev/null
+rmdir "$g/configs/c.1" "$g/functions/SourceSink.0" "$g/strings/0x409" "$g/strings/0x0" "$g" 2>/dev/null
 /usr/lib/wine/wineserver64 -k 2>/dev/null
 exit $rc
