@@ -32,6 +32,14 @@ command -v pkg-config >/dev/null 2>&1             || need+=(pkg-config)
 /usr/bin/python3 -c 'import pefile' >/dev/null 2>&1 || need+=(python3-pefile)
 command -v osslsigncode >/dev/null 2>&1           || need+=(osslsigncode)
 command -v openssl >/dev/null 2>&1                || need+=(openssl)
+# The WinUSB bridge of the real USB stack (realstack/bridge): a Wine builtin DLL whose Unix side
+# calls libusb, marked builtin with winebuild (wine64-tools, with libwine-dev) and linked against
+# Wine's ntdll.so (libwine, with wine64).
+command -v winebuild-stable >/dev/null 2>&1       || need+=(wine64-tools)
+[ -f /usr/include/wine/wine/windows/windows.h ]   || need+=(libwine-dev)
+[ -f /usr/include/libusb-1.0/libusb.h ]           || need+=(libusb-1.0-0-dev)
+command -v pkg-config >/dev/null 2>&1             || need+=(pkg-config)
+command -v gcc >/dev/null 2>&1                    || need+=(gcc)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "bootstrap: installing ${need[*]}"
