@@ -23,23 +23,20 @@ command -v qemu-system-x86_64 >/dev/null 2>&1     || need+=(qemu-system-x86)
 command -v qemu-img >/dev/null 2>&1               || need+=(qemu-utils)
 command -v debootstrap >/dev/null 2>&1            || need+=(debootstrap)
 command -v mke2fs >/dev/null 2>&1                 || need+=(e2fsprogs)
-# The USB guest's device side (realstack/device) is built here: g++ and the libusb headers.
-command -v g++ >/dev/null 2>&1                    || need+=(g++)
-command -v pkg-config >/dev/null 2>&1             || need+=(pkg-config)
-[ -f /usr/include/libusb-1.0/libusb.h ]           || need+=(libusb-1.0-0-dev)
 # The hardening check reads the PE headers; the kit is signed and verified with osslsigncode, and
 # the signing test makes its throw-away certificate with openssl.
 /usr/bin/python3 -c 'import pefile' >/dev/null 2>&1 || need+=(python3-pefile)
 command -v osslsigncode >/dev/null 2>&1           || need+=(osslsigncode)
 command -v openssl >/dev/null 2>&1                || need+=(openssl)
-# The WinUSB bridge of the real USB stack (realstack/bridge): a Wine builtin DLL whose Unix side
-# calls libusb, marked builtin with winebuild (wine64-tools, with libwine-dev) and linked against
-# Wine's ntdll.so (libwine, with wine64).
+# The real USB stack (realstack/): the device side and the bridge's Unix side are built here with
+# g++ against libusb; the bridge is a Wine builtin DLL marked with winebuild (wine64-tools, with
+# libwine-dev; winegcc drives g++ and the mingw compiler) and linked against Wine's ntdll.so.
+command -v g++ >/dev/null 2>&1                    || need+=(g++)
+command -v gcc >/dev/null 2>&1                    || need+=(gcc)
+command -v pkg-config >/dev/null 2>&1             || need+=(pkg-config)
+[ -f /usr/include/libusb-1.0/libusb.h ]           || need+=(libusb-1.0-0-dev)
 command -v winebuild-stable >/dev/null 2>&1       || need+=(wine64-tools)
 [ -f /usr/include/wine/wine/windows/windows.h ]   || need+=(libwine-dev)
-[ -f /usr/include/libusb-1.0/libusb.h ]           || need+=(libusb-1.0-0-dev)
-command -v pkg-config >/dev/null 2>&1             || need+=(pkg-config)
-command -v gcc >/dev/null 2>&1                    || need+=(gcc)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "bootstrap: installing ${need[*]}"
