@@ -1,0 +1,132 @@
+#!/bin/bash
+# The real stack's run in one boot of the USB guest (tools/usbvm/run.sh's payload, as root in
+# /payload): the device's self-test through libusb, then LinkWinUsb.dll under wine64 through the
+# bridge and the discovery faces against the firmware: the host story (host_story.exe, whose
+# requests this script answers by re-plugging the firmware or unbinding and binding the UDC)
+# with a usbmon trace, then each fault row of host_faults.exe with the firmware started with the
+# row's fault. Everything lands in $USBVM_RESULTS:
+#   device/               the self-test's files (summary.txt, one RESULT line per row)
+#   story.txt             the host story's transcript;  story-fw.log  the firmware's lines
+#   usbmon-story.txt      the packet trace of the bus during the story
+#   faults-real.txt       each row's SAW and RESULT lines;  faults/ROW.fw.log  the firmware's lines
+#   summary.txt, times.txt
+set -u
+cd "$(dirname "$0")"
+payload=$(pwd)
+results=${USBVM_RESULTS:-/tmp/results}
+mkdir -p "$results/device" "$results/faults"
+export WINEDEBUG=-all WINEDLLPATH=$payload/win/wine
+unset WINEDLLOVERRIDES
+wine=/usr/lib/wine/wine64
+gadget=$payload/device/gadget.sh
+rc=0
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+log() { echo "usbvm: realstack [$(uptime_s) s] $*"; }
+stamp() { echo "$1 $(uptime_s)" >>"$results/times.txt"; }
+: >"$results/summary.txt"
+: >"$results/times.txt"
+stamp start
+
+# The first Wine command of a boot starts the server and its services (about a minute here):
+# start it now, beside the device's self-test, and keep it.
+(
+  /usr/lib/wine/wineserver64 -p 600
+  # Only our programs take the faces; Wine's services keep Wine's DLLs.
+  {
+    printf 'REGEDIT4\n'
+    for exe in host_story.exe host_faults.exe; do
+      printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\DllOverrides]\n' "$exe"
+      printf '"winusb"="native"\n"setupapi"="native"\n"cfgmgr32"="native"\n'
+    done
+  } >/tmp/realstack-overrides.reg
+  "$wine" regedit /S 'Z:\tmp\realstack-overrides.reg' >/dev/null 2>&1
+  echo done >/tmp/realstack-wine-ready
+) &
+
+# 1. The device on its own, through libusb.
+if [ "${REALSTACK_SELFTEST:-1}" = 1 ]; then
+  log "device self-test"
+  (cd device && USBVM_RESULTS=$results/device sh ./guest-check.sh) >"$results/device/guest-check.log" 2>&1 || rc=1
+  sed 's/^/  /' "$results/device/summary.txt"
+  stamp selftest-done
+  usbvm-publish 2>/dev/null
+fi
+
+for _ in $(seq 1 1200); do [ -f /tmp/realstack-wine-ready ] && break; sleep 0.1; done
+log "wine ready"
+stamp wine-ready
+
+bus=""
+for d in /sys/bus/usb/devices/usb*; do
+  case "$(readlink -f "$d")" in *dummy_hcd*) bus=$(cat "$d/busnum") ;; esac
+done
+
+win_path() { printf '\\\\?\\Z:%s\n' "$(echo "$1" | tr / '\\')"; }
+
+# 2. The host story.
+log "host story"
+sync_dir=/tmp/story-sync
+rm -rf "$sync_dir" && mkdir -p "$sync_dir"
+cat "/sys/kernel/debug/usb/usbmon/${bus}u" >"$results/usbmon-story.txt" &
+monitor=$!
+"$gadget" up --protocol 0 >"$results/story-gadget.log" 2>&1
+fw_logs=""
+(cd win && "$wine" ./host_story.exe --sync 'Z:\tmp\story-sync' --timeout-ms 30000) >"$results/story.txt" 2>"$results/story.err" &
+story=$!
+deadline=$(( $(cut -d. -f1 /proc/uptime) + 400 ))
+while kill -0 $story 2>/dev/null && [ "$(cut -d. -f1 /proc/uptime)" -lt $deadline ]; do
+  for request in "$sync_dir"/request-*; do
+    [ -e "$request" ] || continue
+    case "$request" in
+      *.done) continue ;;
+      *-protocol-*)
+        n=${request##*-protocol-}
+        cat /run/varko-gadget/fw.log >>"$results/story-fw.log" 2>/dev/null
+        "$gadget" down >>"$results/story-gadget.log" 2>&1
+        "$gadget" up --protocol "$n" >>"$results/story-gadget.log" 2>&1
+        log "firmware re-plugged with protocol $n" ;;
+      *-unplug) "$gadget" unplug >>"$results/story-gadget.log" 2>&1; log "UDC unbound" ;;
+      *-plug) "$gadget" plug >>"$results/story-gadget.log" 2>&1; log "UDC bound" ;;
+    esac
+    mv "$request" "$request.done"
+  done
+  sleep 0.05
+done
+if kill -0 $story 2>/dev/null; then log "host_story did not finish: killing it"; kill $story; fi
+wait $story
+story_rc=$?
+[ $story_rc = 0 ] || rc=1
+sleep 0.3
+kill $monitor 2>/dev/null
+cat /run/varko-gadget/fw.log >>"$results/story-fw.log" 2>/dev/null
+"$gadget" down >>"$results/story-gadget.log" 2>&1
+tr -d '\r' <"$results/story.txt" >"$results/story.tmp" && mv "$results/story.tmp" "$results/story.txt"
+echo "story: exit $story_rc, $(grep -c '\[FAIL\]' "$results/story.txt") failed check(s)" >>"$results/summary.txt"
+stamp story-done
+usbvm-publish 2>/dev/null
+
+# 3. The fault rows, each with a firmware of its own.
+: >"$results/faults-real.txt"
+(cd win && "$wine" ./host_faults.exe list) | tr -d '\r' >"$results/fault-rows.txt"
+while IFS='|' read -r row args; do
+  [ -n "$row" ] || continue
+  log "fault row $row ($args)"
+  # shellcheck disable=SC2086
+  path=$("$gadget" up $args 2>"$results/faults/$row.gadget" | tail -n 1)
+  case "$path" in
+    /dev/bus/usb/*)
+      (cd win && timeout 120 "$wine" ./host_faults.exe real "$row" "$(win_path "$path")") 2>"$results/faults/$row.err" \
+        | tr -d '\r' >"$results/faults/$row.txt"
+      grep -E '^(SAW|RESULT) ' "$results/faults/$row.txt" >>"$results/faults-real.txt" ;;
+    *) echo "RESULT $row FAIL the firmware's device did not enumerate" >>"$results/faults-real.txt" ;;
+  esac
+  grep -q "^RESULT $row PASS" "$results/faults-real.txt" || rc=1
+  cp /run/varko-gadget/fw.log "$results/faults/$row.fw.log" 2>/dev/null
+  "$gadget" down >>"$results/faults/$row.gadget" 2>&1
+done <"$results/fault-rows.txt"
+grep '^RESULT' "$results/faults-real.txt" | sed 's/^/  /'
+echo "faults: $(grep -c '^RESULT .* PASS' "$results/faults-real.txt") of $(grep -c '^RESULT' "$results/faults-real.txt") rows kept the contract" >>"$results/summary.txt"
+stamp faults-done
+/usr/lib/wine/wineserver64 -k 2>/dev/null
+cat "$results/summary.txt"
+exit $rc
