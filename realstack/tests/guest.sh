@@ -26,6 +26,9 @@ stamp() { echo "$1 $(uptime_s)" >>"$results/times.txt"; }
 : >"$results/summary.txt"
 : >"$results/times.txt"
 stamp start
+# A task stuck in the kernel shows on the console with its stack, within half a minute.
+dmesg -n 7 2>/dev/null
+echo 30 >/proc/sys/kernel/hung_task_timeout_secs 2>/dev/null
 
 # The first Wine command of a boot starts the server and its services (about a minute here):
 # start it now, beside the device's self-test, and keep it.
@@ -43,15 +46,6 @@ stamp start
   echo done >/tmp/realstack-wine-ready
 ) &
 
-# 1. The device on its own, through libusb.
-if [ "${REALSTACK_SELFTEST:-1}" = 1 ]; then
-  log "device self-test"
-  (cd device && USBVM_RESULTS=$results/device sh ./guest-check.sh) >"$results/device/guest-check.log" 2>&1 || rc=1
-  sed 's/^/  /' "$results/device/summary.txt"
-  stamp selftest-done
-  usbvm-publish 2>/dev/null
-fi
-
 for _ in $(seq 1 1200); do [ -f /tmp/realstack-wine-ready ] && break; sleep 0.1; done
 log "wine ready"
 stamp wine-ready
@@ -63,7 +57,7 @@ done
 
 win_path() { printf '\\\\?\\Z:%s\n' "$(echo "$1" | tr / '\\')"; }
 
-# 2. The host story.
+# 1. The host story.
 log "host story"
 sync_dir=/tmp/story-sync
 rm -rf "$sync_dir" && mkdir -p "$sync_dir"
@@ -105,7 +99,7 @@ echo "story: exit $story_rc, $(grep -c '\[FAIL\]' "$results/story.txt") failed c
 stamp story-done
 usbvm-publish 2>/dev/null
 
-# 3. The fault rows, each with a firmware of its own.
+# 2. The fault rows, each with a firmware of its own.
 : >"$results/faults-real.txt"
 (cd win && "$wine" ./host_faults.exe list) | tr -d '\r' >"$results/fault-rows.txt"
 while IFS='|' read -r row args; do
@@ -123,10 +117,24 @@ while IFS='|' read -r row args; do
   grep -q "^RESULT $row PASS" "$results/faults-real.txt" || rc=1
   cp /run/varko-gadget/fw.log "$results/faults/$row.fw.log" 2>/dev/null
   "$gadget" down >>"$results/faults/$row.gadget" 2>&1
+  log "$(grep "^RESULT $row " "$results/faults-real.txt" | tail -n 1)"
+  usbvm-publish 2>/dev/null
 done <"$results/fault-rows.txt"
 grep '^RESULT' "$results/faults-real.txt" | sed 's/^/  /'
 echo "faults: $(grep -c '^RESULT .* PASS' "$results/faults-real.txt") of $(grep -c '^RESULT' "$results/faults-real.txt") rows kept the contract" >>"$results/summary.txt"
 stamp faults-done
+# 3. The device on its own, through libusb (last: a row that hangs in the kernel takes only
+#    itself down).
+if [ "${REALSTACK_SELFTEST:-1}" = 1 ]; then
+  log "device self-test"
+  (cd device && USBVM_RESULTS=$results/device sh ./guest-check.sh) 2>&1 | tee "$results/device/guest-check.log" \
+    | grep --line-buffered '^usbvm:'
+  grep -q FAIL "$results/device/summary.txt" && rc=1
+  stamp selftest-done
+  usbvm-publish 2>/dev/null
+fi
+
 /usr/lib/wine/wineserver64 -k 2>/dev/null
+dmesg >"$results/dmesg.txt" 2>/dev/null
 cat "$results/summary.txt"
 exit $rc

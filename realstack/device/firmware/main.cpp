@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/usb/functionfs.h>
 #include <mutex>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
@@ -202,6 +203,16 @@ int Serve(const Options& options) {
     if (options.stringsNeedLanguage) Log("string requests with language ID 0 stall (the gadget framework's own rule)");
     Log("ready: protocol %u", options.protocolVersion);
     for (;;) {
+        // Wait in poll(), never in read(): a read of ep0 holds FunctionFS's mutex while it waits
+        // for events, and an unbind of the UDC (an unplug) takes that mutex right after it queued
+        // its event, so a read begun again in between waits for an event that never comes and the
+        // unbind hangs for good.
+        pollfd ready{ep0.get(), POLLIN, 0};
+        if (poll(&ready, 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            Log("ep0 poll: %s", std::strerror(errno));
+            return 1;
+        }
         usb_functionfs_event events[4];
         ssize_t n = read(ep0.get(), events, sizeof events);
         if (n < 0) {
