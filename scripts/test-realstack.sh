@@ -63,7 +63,6 @@ realstack/tests/run_world.sh "$out/world" >"$out/world.log" 2>&1
 echo "world $(since "$t")" >>"$out/times.txt"
 while IFS= read -r line; do
   set -- $line
-  where=real
   row "fault-$2-real" "$([ "$3" = PASS ]; echo $?)" "${*:4}"
 done < <(grep '^RESULT' "$g/faults-real.txt" 2>/dev/null)
 while IFS= read -r line; do

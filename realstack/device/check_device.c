@@ -126,7 +126,14 @@ static long Announced(void) {
 static int Exchange(int size) {
     int moved;
     if (WriteMessage(size, 1) != 0) return 0;
+    /* The echo is queued once the firmware's reader has the whole message, which may be a little
+       after the host's transfer completed: a length of 0 only means "not yet". */
     long length = Announced();
+    for (int tries = 0; length == 0 && tries < 40; ++tries) {
+        struct timespec pause = {0, 5000000};
+        nanosleep(&pause, NULL);
+        length = Announced();
+    }
     if (length != size) {
         Step("announced %ld, wrote %d", length, size);
         return 0;

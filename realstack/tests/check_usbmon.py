@@ -73,11 +73,12 @@ def main():
             tokens.append((f"{e['xfer']}{e['length']}", i))
     text = " ".join(t for t, _ in tokens) + " "
     # Each version's Write then Read of the story's 1000-byte echo; a Read asks the length
-    # again while the echo is not yet queued.
+    # again while the echo is not yet queued. The bridge asks a bulk IN of whole packets (the
+    # kernel refuses a read that a device's packet could overflow), so its length is open.
     framings = {
-        0: r"r80 Bo1000 r86 (?:r82 r84 )+Bi1000 ",
-        1: r"r85 Bo1000 (?:r84 )+Bi1000 ",
-        2: r"(?<!r85 )Bo1000 (?:r84 )+Bi1000 ",
+        0: r"r80 Bo1000 r86 (?:r82 r84 )+Bi\d+ ",
+        1: r"r85 Bo1000 (?:r84 )+Bi\d+ ",
+        2: r"(?<!r85 )Bo1000 (?:r84 )+Bi\d+ ",
     }
     found = {}
     for version, pattern in framings.items():
@@ -90,15 +91,14 @@ def main():
         found[version] = (tokens[first][1], tokens[last][1])
         print(f"protocol version {version}: framing found ({m.group(0).strip()})")
     if 1 in found and len(sys.argv) > 2:
+        # From the length request 0x85 to the completion of the echo's bulk IN (URB tags are
+        # addresses, reused: the first completion of that tag after its submission).
         start, end = found[1]
-        tags = {events[k]["tag"] for k in range(start, end + 1) if events[k]["kind"] == "S" and
-                ("setup" in events[k] or events[k]["xfer"][0] == "B")}
-        done = max(k for k in range(len(events)) if events[k]["tag"] in tags and events[k]["kind"] != "S"
-                   and k >= end) if tags else end
+        done = next((k for k in range(end + 1, len(events))
+                     if events[k]["tag"] == events[end]["tag"] and events[k]["kind"] != "S"), end)
         with open(sys.argv[2], "w", encoding="utf-8") as f:
             for k in range(start, done + 1):
-                if events[k]["tag"] in tags:
-                    f.write(events[k]["line"] + "\n")
+                f.write(events[k]["line"] + "\n")
         print(f"protocol version 1 excerpt: {sys.argv[2]}")
     for p in problems:
         print("WRONG " + p)
