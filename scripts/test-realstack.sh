@@ -40,14 +40,15 @@ g="$out/guest"
 row guest-boot "$([ -f "$g/guest.done" ]; echo $?)" "($(since "$t") s, exit $guest_rc; $(tail -n 1 "$g/runner.status" 2>/dev/null))"
 
 # The device's own self-test through libusb: every row.
-selftest_failed=$(grep -c 'FAIL' "$g/device/summary.txt" 2>/dev/null || echo missing)
-selftest_rows=$(grep -c '^RESULT' "$g/device/summary.txt" 2>/dev/null || echo 0)
+count() { local n; n=$(grep -c "$1" "$2" 2>/dev/null); echo "${n:-0}"; }
+selftest_failed=$(count 'FAIL' "$g/device/summary.txt")
+selftest_rows=$(count '^RESULT' "$g/device/summary.txt")
 row device-selftest "$([ "$selftest_failed" = 0 ] && [ "$selftest_rows" -gt 0 ]; echo $?)" \
   "($selftest_rows rows; guest/device/summary.txt)"
 
 # The host story's transcript.
-story_fail=$(grep -c '\[FAIL\]' "$g/story.txt" 2>/dev/null || echo missing)
-story_ok=$(grep -c '\[ok\]' "$g/story.txt" 2>/dev/null || echo 0)
+story_fail=$(count '\[FAIL\]' "$g/story.txt")
+story_ok=$(count '\[ok\]' "$g/story.txt")
 grep -q '^== story ended' "$g/story.txt" 2>/dev/null
 ended=$?
 row host-story "$([ "$ended" = 0 ] && [ "$story_fail" = 0 ] && [ "$story_ok" -gt 0 ]; echo $?)" \

@@ -52,6 +52,10 @@ bool Firmware::Request(uint8_t requestType, uint8_t request, const Bytes& out, B
         if (!isIn) return false;
         // The length of the next message still to be sent (the one being sent counts whole).
         in = U32(toHost_.empty() ? 0u : static_cast<uint32_t>(toHost_.front().size()));
+        if (!toHost_.empty() && !headAnnounced_) {
+            headAnnounced_ = true;   // now the host reads it: the IN endpoint may take it
+            changed_.notify_all();
+        }
         return true;
     case 0x85:
         if (isIn || out.size() < 4) return false;
@@ -105,7 +109,10 @@ size_t Firmware::NextReadSize(size_t maxPacket) const {
 
 bool Firmware::NextMessage(Bytes& message, uint64_t& generation, const bool& stop) {
     std::unique_lock<std::mutex> hold(mutex_);
-    changed_.wait(hold, [&] { return stop || !toHost_.empty(); });
+    // A message goes to the IN endpoint only once 0x84 announced it. A device controller may
+    // complete a write as soon as its FIFO holds the data (dummy_hcd does for 64 bytes or less),
+    // long before the host reads it; a message that left the queue then would be announced as 0.
+    changed_.wait(hold, [&] { return stop || (!toHost_.empty() && headAnnounced_); });
     if (stop) return false;
     message = toHost_.front();
     generation = generation_;
@@ -114,7 +121,10 @@ bool Firmware::NextMessage(Bytes& message, uint64_t& generation, const bool& sto
 
 void Firmware::MessageSent(uint64_t generation) {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (generation == generation_ && !toHost_.empty()) toHost_.pop_front();
+    if (generation == generation_ && !toHost_.empty()) {
+        toHost_.pop_front();
+        headAnnounced_ = false;
+    }
 }
 
 void Firmware::Reset() {
@@ -122,6 +132,7 @@ void Firmware::Reset() {
     incoming_.clear();
     expectedLength_ = 0;
     toHost_.clear();
+    headAnnounced_ = false;
     ++generation_;
     changed_.notify_all();
 }

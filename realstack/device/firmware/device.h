@@ -32,7 +32,7 @@ public:
     // How much the next bulk OUT read asks for, so that it ends where a message may end.
     size_t NextReadSize(size_t maxPacket) const;
 
-    // Waits for the next message to send; false when `stop` was set.
+    // Waits for the next message to send, once 0x84 announced it; false when `stop` was set.
     bool NextMessage(Bytes& message, uint64_t& generation, const bool& stop);
     // The message NextMessage gave is sent: it leaves the queue (unless a reset came meanwhile).
     void MessageSent(uint64_t generation);
@@ -52,6 +52,7 @@ private:
     Bytes incoming_;
     uint32_t expectedLength_ = 0;
     std::deque<Bytes> toHost_;
+    bool headAnnounced_ = false;   // 0x84 has announced toHost_.front()
     uint64_t generation_ = 0;
 };
 

@@ -1,7 +1,10 @@
 // Host-side check of the firmware's logic (no USB): the vendor requests and the message framing
 // against what simworld/core/firmware.cpp answers. Exit code 0 when every case holds.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device.h"
@@ -85,6 +88,28 @@ std::vector<size_t> Echoes(fw::Firmware& f, const std::vector<Read>& reads) {
     return sizes;
 }
 
+// A controller may complete an IN write as soon as its FIFO holds the data: the message must not
+// go to the endpoint (and leave the queue) before the host asked its length.
+void SentOnlyOnceAnnounced() {
+    fw::Options o;
+    fw::Firmware f(o);
+    std::vector<uint8_t> data(1, 0x5A);
+    f.Received(data.data(), 1, true);
+    std::atomic<bool> taken{false};
+    bool stop = false;
+    std::thread writer([&] {
+        fw::Bytes message;
+        uint64_t generation = 0;
+        if (f.NextMessage(message, generation, stop)) taken = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Expect(!taken, "a message waits for 0x84 before it goes to the endpoint");
+    fw::Bytes in;
+    f.Request(0xC1, 0x84, {}, in);
+    writer.join();
+    Expect(taken && in[0] == 1, "once 0x84 announced it, it goes");
+}
+
 void Framing() {
     fw::Options o;
     {
@@ -148,6 +173,7 @@ void ReadSizes() {
 int main() {
     Requests();
     Framing();
+    SentOnlyOnceAnnounced();
     ReadSizes();
     std::printf("%s: %d failure(s)\n", failures ? "FAIL" : "PASS", failures);
     return failures ? 1 : 0;
