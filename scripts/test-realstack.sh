@@ -54,6 +54,15 @@ ended=$?
 row host-story "$([ "$ended" = 0 ] && [ "$story_fail" = 0 ] && [ "$story_ok" -gt 0 ]; echo $?)" \
   "($story_ok checks ok, $story_fail failed; guest/story.txt)"
 
+# The pieces' own checks: the bridge on the kernel's loopback function and its removal, the
+# discovery faces' contracts and notifications against the firmware.
+for f in bridge-loopback bridge-removal; do
+  line=$(tail -n 1 "$g/$f.txt" 2>/dev/null)
+  row "$f" "$(echo "$line" | grep -q ' checks, 0 failed$'; echo $?)" "($line; guest/$f.txt)"
+done
+grep -q '^== unregistered; 0 failed' "$g/discovery_check.txt" 2>/dev/null
+row discovery "$?" "($(count '\[ok\]' "$g/discovery_check.txt") checks ok, $(count '\[FAIL\]' "$g/discovery_check.txt") failed; guest/discovery_check.txt)"
+
 # The setup packets LinkWinUsb sent during the story, against the protocol's table.
 python3 realstack/tests/check_usbmon.py "$g/usbmon-story.txt" "$out/usbmon-p1-excerpt.txt" >"$out/usbmon-check.txt" 2>&1
 row usbmon "$?" "($(tail -n 1 "$out/usbmon-check.txt"); usbmon-check.txt, usbmon-p1-excerpt.txt)"

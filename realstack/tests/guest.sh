@@ -9,6 +9,7 @@
 #   story.txt             the host story's transcript;  story-fw.log  the firmware's lines
 #   usbmon-story.txt      the packet trace of the bus during the story
 #   faults-real.txt       each row's SAW and RESULT lines;  faults/ROW.fw.log  the firmware's lines
+#   bridge-loopback.txt, bridge-removal.txt, discovery_check.txt   the pieces' own checks
 #   summary.txt, times.txt
 set -u
 cd "$(dirname "$0")"
@@ -37,7 +38,7 @@ echo 30 >/proc/sys/kernel/hung_task_timeout_secs 2>/dev/null
   # Only our programs take the faces; Wine's services keep Wine's DLLs.
   {
     printf 'REGEDIT4\n'
-    for exe in host_story.exe host_faults.exe; do
+    for exe in host_story.exe host_faults.exe discovery_check.exe bridge_test.exe; do
       printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\DllOverrides]\n' "$exe"
       printf '"winusb"="native"\n"setupapi"="native"\n"cfgmgr32"="native"\n'
     done
@@ -131,6 +132,73 @@ if [ "${REALSTACK_SELFTEST:-1}" = 1 ]; then
     | grep --line-buffered '^usbvm:'
   grep -q FAIL "$results/device/summary.txt" && rc=1
   stamp selftest-done
+  usbvm-publish 2>/dev/null
+fi
+
+# 4. The pieces' own checks: the bridge against the kernel's loopback function (and its removal
+#    while reads wait), the discovery faces' contracts and notifications against the firmware.
+if [ "${REALSTACK_PIECES:-1}" = 1 ]; then
+  log "the bridge's checks on the loopback function"
+  modprobe usb_f_ss_lb 2>/dev/null
+  lb=/sys/kernel/config/usb_gadget/bridge_lb
+  mkdir -p $lb/strings/0x409 $lb/configs/c.1 $lb/functions/Loopback.0
+  echo 0x1d6b >$lb/idVendor; echo 0x0104 >$lb/idProduct; echo 0x0200 >$lb/bcdUSB
+  echo bridge-loopback >$lb/strings/0x409/serialnumber
+  ln -sf $lb/functions/Loopback.0 $lb/configs/c.1/
+  echo dummy_udc.0 >$lb/UDC
+  node=""
+  for _ in $(seq 1 100); do
+    for d in /sys/bus/usb/devices/*; do
+      [ "$(cat "$d/idVendor" 2>/dev/null):$(cat "$d/idProduct" 2>/dev/null)" = 1d6b:0104 ] || continue
+      node=$(printf 'Z:\\dev\\bus\\usb\\%03d\\%03d' "$(cat "$d/busnum")" "$(cat "$d/devnum")")
+    done
+    [ -n "$node" ] && break
+    sleep 0.1
+  done
+  (cd win && "$wine" ./bridge_test.exe loopback "$node") 2>&1 | tr -d '\r' >"$results/bridge-loopback.txt"
+  rm -f /tmp/bridge-unplug
+  (cd win && "$wine" ./bridge_test.exe removal "$node" 'Z:\tmp\bridge-unplug') 2>&1 | tr -d '\r' \
+    >"$results/bridge-removal.txt" &
+  removal=$!
+  for _ in $(seq 1 300); do [ -e /tmp/bridge-unplug ] && break; sleep 0.1; done
+  [ -e /tmp/bridge-unplug ] && echo "" >$lb/UDC
+  wait $removal
+  echo "" >$lb/UDC 2>/dev/null
+  rm -f $lb/configs/c.1/Loopback.0
+  rmdir $lb/configs/c.1 $lb/functions/Loopback.0 $lb/strings/0x409 $lb 2>/dev/null
+  for f in bridge-loopback bridge-removal; do
+    echo "$f: $(tail -n 1 "$results/$f.txt")" >>"$results/summary.txt"
+    grep -q ' 0 failed$' "$results/$f.txt" || rc=1
+  done
+
+  log "the discovery faces' checks against the firmware"
+  sync_dir=/tmp/discovery-sync
+  rm -rf "$sync_dir" && mkdir -p "$sync_dir"
+  "$gadget" up --protocol 2 >"$results/discovery-gadget.log" 2>&1
+  (cd win && "$wine" ./discovery_check.exe --sync 'Z:\tmp\discovery-sync' --present 1 --cycles 2 --contracts \
+    --timeout-ms 15000) 2>&1 | tr -d '\r' >"$results/discovery_check.txt" &
+  check=$!
+  deadline=$(( $(cut -d. -f1 /proc/uptime) + 240 ))
+  while kill -0 $check 2>/dev/null && [ "$(cut -d. -f1 /proc/uptime)" -lt $deadline ]; do
+    for request in "$sync_dir"/request-*; do
+      [ -e "$request" ] || continue
+      case "$request" in
+        *.done) continue ;;
+        *-unplug) "$gadget" unplug >>"$results/discovery-gadget.log" 2>&1 ;;
+        *-plug) "$gadget" plug >>"$results/discovery-gadget.log" 2>&1 ;;
+      esac
+      mv "$request" "$request.done"
+    done
+    sleep 0.02
+  done
+  kill -0 $check 2>/dev/null && { log "discovery_check did not finish: killing it"; kill $check; }
+  wait $check
+  "$gadget" down >>"$results/discovery-gadget.log" 2>&1
+  echo "discovery: $(grep -c '\[ok\]' "$results/discovery_check.txt") ok, $(grep -c '\[FAIL\]' "$results/discovery_check.txt") failed" \
+    >>"$results/summary.txt"
+  grep -q '\[FAIL\]' "$results/discovery_check.txt" && rc=1
+  grep -q '^== unregistered; 0 failed' "$results/discovery_check.txt" || rc=1
+  stamp pieces-done
   usbvm-publish 2>/dev/null
 fi
 

@@ -4,7 +4,7 @@
 # Needs the x64 build's LinkWinUsb.dll (build/x64/bin). The payload: the firmware and its
 # self-test (device/), and in win/ LinkWinUsb.dll, the bridge (winusb.dll, varkousb.dll and its
 # wine/ folder for WINEDLLPATH), the discovery faces (setupapi.dll, cfgmgr32.dll) and the host
-# programs. OUTDIR receives what the guest wrote (see tests/guest.sh). Exit code: the guest's.
+# programs, with the bridge's and discovery's own test programs. OUTDIR receives what the guest wrote (see tests/guest.sh). Exit code: the guest's.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -22,7 +22,8 @@ cp -a "$device" "$payload/device"
 bridge="$repo/build/realstack/bridge"
 cp -r "$bridge/wine" "$payload/win/wine"
 cp "$bridge/winusb.dll" "$bridge/varkousb.dll" "$discovery/setupapi.dll" "$discovery/cfgmgr32.dll" \
-   "$hostbin/host_story.exe" "$hostbin/host_faults.exe" "$lib" "$payload/win/"
+   "$hostbin/host_story.exe" "$hostbin/host_faults.exe" "$lib" "$bridge/bridge_test.exe" \
+   "$discovery/discovery_check.exe" "$payload/win/"
 # The runner starts guest.sh with sh; the script itself wants bash.
 printf '#!/bin/sh\nexec bash "$(dirname "$0")/realstack-guest.sh" "$@"\n' >"$payload/guest.sh"
 cp "$here/guest.sh" "$payload/realstack-guest.sh"
