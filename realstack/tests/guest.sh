@@ -65,7 +65,6 @@ rm -rf "$sync_dir" && mkdir -p "$sync_dir"
 cat "/sys/kernel/debug/usb/usbmon/${bus}u" >"$results/usbmon-story.txt" &
 monitor=$!
 "$gadget" up --protocol 0 >"$results/story-gadget.log" 2>&1
-fw_logs=""
 (cd win && "$wine" ./host_story.exe --sync 'Z:\tmp\story-sync' --timeout-ms 30000) >"$results/story.txt" 2>"$results/story.err" &
 story=$!
 deadline=$(( $(cut -d. -f1 /proc/uptime) + 400 ))
