@@ -28,6 +28,15 @@ command -v mke2fs >/dev/null 2>&1                 || need+=(e2fsprogs)
 /usr/bin/python3 -c 'import pefile' >/dev/null 2>&1 || need+=(python3-pefile)
 command -v osslsigncode >/dev/null 2>&1           || need+=(osslsigncode)
 command -v openssl >/dev/null 2>&1                || need+=(openssl)
+# The real USB stack (realstack/): the device side and the bridge's Unix side are built here with
+# g++ against libusb; the bridge is a Wine builtin DLL marked with winebuild (wine64-tools, with
+# libwine-dev; winegcc drives g++ and the mingw compiler) and linked against Wine's ntdll.so.
+command -v g++ >/dev/null 2>&1                    || need+=(g++)
+command -v gcc >/dev/null 2>&1                    || need+=(gcc)
+command -v pkg-config >/dev/null 2>&1             || need+=(pkg-config)
+[ -f /usr/include/libusb-1.0/libusb.h ]           || need+=(libusb-1.0-0-dev)
+command -v winebuild-stable >/dev/null 2>&1       || need+=(wine64-tools)
+[ -f /usr/include/wine/wine/windows/windows.h ]   || need+=(libwine-dev)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "bootstrap: installing ${need[*]}"

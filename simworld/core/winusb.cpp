@@ -136,6 +136,10 @@ __declspec(dllexport) BOOL WINAPI WinUsb_Initialize(HANDLE file, PWINUSB_INTERFA
     };
     if (!handle) return record(0, FALSE, ERROR_NOACCESS);
     Device* d = n ? w.FindByFile(name) : nullptr;
+    // The file of an unplugged device outlives it while a handle was open on it at the removal
+    // (Windows' interface path goes with the device). Windows fails the reopen's CreateFile with
+    // ERROR_FILE_NOT_FOUND; the world cannot refuse Wine's CreateFile, so it refuses here.
+    if (!d && n && w.FindUnpluggedByFile(name)) return record(0, FALSE, ERROR_FILE_NOT_FOUND);
     if (!d) return record(0, FALSE, ERROR_INVALID_FUNCTION);   // not a WinUSB device
     if (!overlapped) return record(d->id, FALSE, ERROR_INVALID_HANDLE);   // WinUSB works with overlapped I/O only
     DWORD refusal = 0;

@@ -49,6 +49,16 @@ Device* World::FindByFile(const std::wstring& fileName) {
     return nullptr;
 }
 
+Device* World::FindUnpluggedByFile(const std::wstring& fileName) {
+    std::wstring want = LowerTail(fileName);
+    for (auto& [id, d] : devices) {
+        if (d.present || LowerTail(d.filePath) != want) continue;
+        DeleteFileW(d.filePath.c_str());   // fails while the caller's own handle is open on it
+        return &d;
+    }
+    return nullptr;
+}
+
 Device* World::ForInterface(WINUSB_INTERFACE_HANDLE handle) {
     auto it = interfaces.find(handle);
     if (it == interfaces.end()) return nullptr;

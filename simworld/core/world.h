@@ -146,6 +146,9 @@ public:
 
     Device* Find(int id);
     Device* FindByFile(const std::wstring& fileName);
+    // An unplugged device whose file is still there: it could not be deleted while a handle
+    // of the host was open on it. Tries the delete again; null when no such device is left.
+    Device* FindUnpluggedByFile(const std::wstring& fileName);
     Device* ForInterface(WINUSB_INTERFACE_HANDLE handle);   // null for unknown handles
     // WinUSB checks only for a null handle; any other handle it never issued (or freed) is
     // recorded as the caller's violation. False for both.

@@ -188,6 +188,10 @@ TEST_F(PlatformContracts, RemovalEndsAWaitingTransferAndLaterCallsFailWithARemov
         uint8_t value = 0;
         EXPECT_EQ(later, api().ControlRead(h, 2, 1, 0x82, 0, 0, &value, 1));
         api().CloseDevice(&session_);
+        DeviceSession again{};
+        EXPECT_EQ(0x80070002u, api().OpenDevice(&again, path_.c_str()))
+            << "the path went with the device, though the host held it open at the removal";
+        EXPECT_EQ(0u, again.isOpen);
     }
     EXPECT_EQ(3u, seen.size()) << "the seeds draw every code Windows reports";
 }
