@@ -114,7 +114,6 @@ Outcome Run(const std::string& program, const std::vector<std::string>& args, co
     DeleteFileA(outPath.c_str());
     DeleteFileA(errPath.c_str());
     DeleteFileA(reportPath.c_str());
-    DeleteFileA((reportPath + ".tmp").c_str());   // left open by the world's thread when the exit ended it
     return o;
 }
 

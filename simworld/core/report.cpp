@@ -1,6 +1,15 @@
 // The state report of VARKO_SIM_REPORT (docs/scenarios.md): one fact a line, the whole file
-// rewritten each time, by a move over the old one so that a reader never sees half of it.
+// rewritten in place each time.
+//
+// Under Wine the first I/O on a new handle fetches its Unix descriptor through a socket that all
+// threads of the process share. The exit ends the world's thread wherever it is; ended between the
+// server's send and its own receive, it leaves a descriptor in that socket, and the next fetch (the
+// last report's, in DllMain) stops the process on an assertion. So the thread fetches none that
+// late: the report keeps one handle open (its descriptor fetched at the first write), and the open
+// device files are found by their names (NtQueryObject), which fetches no descriptor.
+#include <cstring>
 #include <cwctype>
+#include <mutex>
 
 #include "scenario_world.h"
 
@@ -27,6 +36,8 @@ struct HandleTable {
 };
 
 using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+using QueryObject = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+constexpr ULONG kObjectNameInformation = 1;
 constexpr ULONG kSystemExtendedHandleInformation = 64;
 constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
 
@@ -38,9 +49,12 @@ std::wstring Lower(std::wstring s) {
 }  // namespace
 
 uint32_t CountOpenDeviceFiles() {
+    static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     static const auto query = reinterpret_cast<QuerySystemInformation>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query) return 0;
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+    static const auto queryObject =
+        reinterpret_cast<QueryObject>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
+    if (!query || !queryObject) return 0;
     std::vector<uint64_t> buffer(8192);
     LONG status;
     ULONG needed = 0;
@@ -58,12 +72,17 @@ uint32_t CountOpenDeviceFiles() {
     for (ULONG_PTR i = 0; i < table->count; ++i) {
         const HandleEntry& e = table->entries[i];
         if (e.process != self) continue;
-        auto h = reinterpret_cast<HANDLE>(e.handle);
-        if (GetFileType(h) != FILE_TYPE_DISK) continue;
-        wchar_t name[1024];
-        DWORD n = GetFinalPathNameByHandleW(h, name, 1024, FILE_NAME_NORMALIZED);
-        if (n == 0 || n >= 1024) continue;
-        if (Lower(std::wstring(name, n)).find(folder) != std::wstring::npos) ++open;
+        // OBJECT_NAME_INFORMATION: a UNICODE_STRING, then its characters ("\??\C:\...").
+        alignas(8) BYTE info[4096];
+        ULONG length = 0;
+        if (queryObject(reinterpret_cast<HANDLE>(e.handle), kObjectNameInformation, info, sizeof info, &length) != 0)
+            continue;
+        USHORT bytes = 0;
+        PWSTR chars = nullptr;
+        std::memcpy(&bytes, info, sizeof bytes);
+        std::memcpy(&chars, info + sizeof(PVOID), sizeof chars);
+        if (!chars || bytes == 0) continue;
+        if (Lower(std::wstring(chars, bytes / sizeof(wchar_t))).find(folder) != std::wstring::npos) ++open;
     }
     return open;
 }
@@ -112,24 +131,53 @@ bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text) {
     return true;
 }
 
-bool ReplaceReportFile(const std::wstring& path, const std::string& text, const wchar_t* tempSuffix) {
-    std::wstring temp = path + tempSuffix;
-    HANDLE f = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return false;
+namespace {
+
+// The report's one handle, shared by the world's thread and DllMain.
+struct ReportFile {
+    std::mutex mutex;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+ReportFile& TheReportFile() {
+    static ReportFile file;
+    return file;
+}
+
+bool WriteLocked(ReportFile& f, const std::wstring& path, const std::string& text) {
+    if (f.handle == INVALID_HANDLE_VALUE) {
+        f.handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f.handle == INVALID_HANDLE_VALUE) return false;
+    }
+    // Emptied first: a reader sees the new state, a part of it, or nothing, never old lines.
     DWORD written = 0;
-    BOOL ok = WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(f);
-    if (!ok || written != text.size()) return false;
-    return MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    return SetFilePointer(f.handle, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(f.handle) &&
+           WriteFile(f.handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
+}
+
+}  // namespace
+
+bool WriteReportFile(const std::wstring& path, const std::string& text) {
+    ReportFile& f = TheReportFile();
+    std::lock_guard<std::mutex> hold(f.mutex);
+    return WriteLocked(f, path, text);
 }
 
 void WriteFinalReport(bool processExit) {
     if (ReportPath().empty()) return;
     std::string text;
-    // A temporary file of its own: the world's thread, ended by the exit, may have left its own
-    // temporary file open, unshared.
-    if (BuildReport(CountOpenDeviceFiles(), processExit ? ReportLock::TryThenWithout : ReportLock::Try, text))
-        ReplaceReportFile(ReportPath(), text, L".final.tmp");
+    if (!BuildReport(CountOpenDeviceFiles(), processExit ? ReportLock::TryThenWithout : ReportLock::Try, text)) return;
+    ReportFile& f = TheReportFile();
+    std::unique_lock<std::mutex> hold(f.mutex, std::defer_lock);
+    for (int i = 0; i < 50 && !hold.try_lock(); ++i) Sleep(2);
+    // At process exit a thread that the exit ended may hold the file's mutex; nothing else runs.
+    if (!hold.owns_lock() && !processExit) return;
+    WriteLocked(f, ReportPath(), text);
+    if (!processExit && f.handle != INVALID_HANDLE_VALUE) {   // a FreeLibrary: the file is let go
+        CloseHandle(f.handle);
+        f.handle = INVALID_HANDLE_VALUE;
+    }
 }
 
 }  // namespace sim

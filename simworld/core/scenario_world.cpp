@@ -144,7 +144,7 @@ void MakeLateAnnouncements() {
 void RefreshReport(std::string& last) {
     std::string text;
     if (!BuildReport(CountOpenDeviceFiles(), ReportLock::Wait, text) || text == last) return;
-    if (ReplaceReportFile(TheRuntime().reportPath, text, L".tmp")) last = text;
+    if (WriteReportFile(TheRuntime().reportPath, text)) last = text;
 }
 
 DWORD WINAPI WorldThread(LPVOID module) {

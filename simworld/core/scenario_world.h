@@ -28,8 +28,8 @@ uint32_t CountOpenDeviceFiles();
 // mutex for ever, and nothing else runs, so the report is read without it then.
 enum class ReportLock { Wait, Try, TryThenWithout };
 bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text);
-// Writes PATH + tempSuffix and moves it over PATH; false when the file was left as it was.
-bool ReplaceReportFile(const std::wstring& path, const std::string& text, const wchar_t* tempSuffix);
+// Rewrites the report file in place (one handle, kept open); false when that failed.
+bool WriteReportFile(const std::wstring& path, const std::string& text);
 // DllMain, at detach (processExit: the process ends, not a FreeLibrary): the report once more, if
 // one is asked for.
 void WriteFinalReport(bool processExit);
