@@ -40,7 +40,7 @@ bool Args::Parse(int argc, char** argv, int start, const std::vector<OptionSpec>
         const size_t eq = name.find('=');
         if (eq != std::string::npos) {
             value = name.substr(eq + 1);
-            name = name.substr(0, eq);
+            name.resize(eq);
             inlineValue = true;
         }
         const OptionSpec* spec = FindSpec(name, specs);

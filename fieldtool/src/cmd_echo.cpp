@@ -165,7 +165,8 @@ int Run(Context& ctx) {
         uint32_t got = 0;
         uint32_t read = lwu.Read(h, pair.in.pipeId, echoed.data(), &got);
         // The device may take its time to queue the echo: ask again until the time-out.
-        while (read == LWU_READ_EMPTY && !Interrupts::Requested() && clock.Seconds() - t0 < timeout / 1000.0) {
+        const double giveUp = t0 + static_cast<double>(timeout) / 1000.0;
+        while (read == LWU_READ_EMPTY && !Interrupts::Requested() && clock.Seconds() < giveUp) {
             Sleep(1);
             read = lwu.Read(h, pair.in.pipeId, echoed.data(), &got);
         }

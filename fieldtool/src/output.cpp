@@ -25,11 +25,8 @@ HANDLE Duplicate(HANDLE handle) {
 
 }  // namespace
 
-Output::Output() {
-    out_ = Duplicate(GetStdHandle(STD_OUTPUT_HANDLE));
-    err_ = GetStdHandle(STD_ERROR_HANDLE);
-    outIsConsole_ = IsConsole(out_);
-}
+Output::Output()
+    : out_(Duplicate(GetStdHandle(STD_OUTPUT_HANDLE))), err_(GetStdHandle(STD_ERROR_HANDLE)), outIsConsole_(IsConsole(out_)) {}
 
 Output::~Output() {
     Finish();
