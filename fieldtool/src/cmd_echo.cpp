@@ -194,6 +194,7 @@ int Run(Context& ctx) {
             break;
         }
         latencies.push_back(t1 - t0);
+        if ((i & 1023) == 1023) ctx.out.SyncLibraryLines();   // the library's lines of a long run go on
         if (ctx.out.OutIsConsole() && !ctx.jsonMode && t1 - lastProgress >= 0.1) {
             lastProgress = t1;
             char line[96];

@@ -50,7 +50,8 @@ bool Interrupts::Install() {
     return SetConsoleCtrlHandler(Handler, TRUE) != 0;
 }
 
-bool Interrupts::Requested() { return WaitForSingleObject(state().event, 0) == WAIT_OBJECT_0; }
+// The handler's flag, not its event: asked once a message, a wait would cost a call to the system.
+bool Interrupts::Requested() { return state().which.load() != -1; }
 
 HANDLE Interrupts::Event() { return state().event; }
 

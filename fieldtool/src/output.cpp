@@ -35,18 +35,29 @@ Output::~Output() {
 
 bool Output::Redirect(bool quiet, DWORD& error) {
     quiet_ = quiet;
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, FALSE};
-    HANDLE write = nullptr;
-    if (!CreatePipe(&pipeRead_, &write, &inherit, 64 * 1024)) {
+    HANDLE target = INVALID_HANDLE_VALUE;
+    if (quiet) {
+        char folder[MAX_PATH + 1] = {};
+        char name[MAX_PATH + 1] = {};
+        if (!GetTempPathA(sizeof folder, folder) || !GetTempFileNameA(folder, "vft", 0, name)) {
+            error = GetLastError();
+            return false;
+        }
+        target = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    } else {
+        target = Duplicate(err_);
+    }
+    if (target == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return false;
     }
     std::fflush(stdout);
     // Descriptor 1 of the shared C runtime: what the libraries' printf and fwrite reach.
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(write), _O_WRONLY | _O_TEXT);
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(target), _O_WRONLY | _O_TEXT);
     if (fd < 0) {
         error = ERROR_INVALID_HANDLE;
-        CloseHandle(write);
+        CloseHandle(target);
         return false;
     }
     if (_dup2(fd, 1) != 0) {
@@ -58,47 +69,25 @@ bool Output::Redirect(bool quiet, DWORD& error) {
     // The system's idea of standard output too, for code that asks GetStdHandle.
     SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
     redirected_ = true;
-    drainer_ = std::thread([this] { Drain(); });
     return true;
-}
-
-void Output::Drain() {
-    char chunk[4096];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(pipeRead_, chunk, sizeof chunk, &got, nullptr) || got == 0) break;
-        busy_ = true;
-        if (!quiet_) {
-            std::lock_guard<std::mutex> hold(errMutex_);
-            WriteAll(err_, std::string(chunk, got));
-        }
-        busy_ = false;
-    }
 }
 
 void Output::SyncLibraryLines() {
     if (!redirected_) return;
     std::fflush(stdout);
-    // A bounded wait: the thread reads what the pipe holds at once.
-    for (int i = 0; i < 200; ++i) {
-        DWORD waiting = 0;
-        if (!PeekNamedPipe(pipeRead_, nullptr, 0, nullptr, &waiting, nullptr)) break;
-        if (waiting == 0 && !busy_) break;
-        Sleep(1);
-    }
+    if (!quiet_) return;
+    // Dropped lines need no keeping: the file starts again, so a long run does not fill the disk.
+    auto file = reinterpret_cast<HANDLE>(_get_osfhandle(1));
+    if (_lseek(1, 0, SEEK_SET) == 0) SetEndOfFile(file);
 }
 
 void Output::Finish() {
     if (!redirected_) return;
     redirected_ = false;
     std::fflush(stdout);
-    // Closing descriptor 1 closes the pipe's write end: the thread reads to the end and stops.
-    // Later C runtime output (none is expected) then goes nowhere.
+    // Later C runtime output (none is expected) then goes nowhere; a temporary file goes away.
     _close(1);
     SetStdHandle(STD_OUTPUT_HANDLE, out_);
-    if (drainer_.joinable()) drainer_.join();
-    CloseHandle(pipeRead_);
-    pipeRead_ = nullptr;
 }
 
 void Output::WriteAll(HANDLE handle, const std::string& text) {

@@ -3,17 +3,16 @@
 // LinkWinUsb writes its lines through the C runtime's stdout (file descriptor 1) of the process,
 // the msvcrt.dll it shares with this program. Before any library is loaded, Redirect() keeps a
 // duplicate of the original standard output handle for the tool's own text and points
-// descriptor 1 and STD_OUTPUT_HANDLE at the write end of a pipe. A thread copies what arrives
-// there to standard error, or drops it (--quiet). A pipe rather than NUL or the console: the C
-// runtime buffers output to a pipe, while output to a character device is written unbuffered,
-// byte by byte for some lines, which would cost more than the transfers it reports.
+// descriptor 1 and STD_OUTPUT_HANDLE at a duplicate of standard error, or (--quiet) at a
+// temporary file that is emptied now and then. Not a pipe with a thread that copies: under Wine
+// the C runtime writes a pipe at every printf and each write is a round trip to the server, which
+// cost echo more than its transfers; not NUL: output to a character device is written unbuffered,
+// byte by byte for some lines. Writes to a disk file go straight to the system.
 #pragma once
 #include <windows.h>
 
-#include <atomic>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace fieldtool {
 
@@ -26,10 +25,10 @@ public:
 
     // Takes standard output over; false (with the Win32 error in `error`) when it could not.
     bool Redirect(bool quiet, DWORD& error);
-    // Hands the library's pending lines on (flushes the C runtime's stdout and waits until the
-    // copying thread has passed them on), so that a message that follows comes after them.
+    // Hands the library's pending lines on (flushes the C runtime's stdout), so that a message
+    // that follows comes after them; with --quiet empties the file they went to.
     void SyncLibraryLines();
-    // Ends the redirection: flushes, stops the copying thread. Idempotent.
+    // Ends the redirection: flushes and lets the target go. Idempotent.
     void Finish();
 
     // The tool's own standard output (text as is) and standard error.
@@ -41,19 +40,15 @@ public:
     void ClearProgress();
 
 private:
-    void Drain();
     void WriteAll(HANDLE handle, const std::string& text);
 
     HANDLE out_ = INVALID_HANDLE_VALUE;   // duplicate of the original standard output
     HANDLE err_ = INVALID_HANDLE_VALUE;   // standard error (not redirected)
-    HANDLE pipeRead_ = nullptr;
     bool outIsConsole_ = false;
     bool quiet_ = false;
     bool redirected_ = false;
     size_t progressWidth_ = 0;
-    std::atomic<bool> busy_{false};       // the copying thread holds bytes it has not written yet
     std::mutex errMutex_;                 // one writer of standard error at a time
-    std::thread drainer_;
 };
 
 }  // namespace fieldtool
