@@ -122,18 +122,23 @@ static long Announced(void) {
     return r == 4 ? (long)U32(b) : (r < 0 ? r : -100);
 }
 
-/* One message written and read back: 1 when the echo matched. */
-static int Exchange(int size) {
-    int moved;
-    if (WriteMessage(size, 1) != 0) return 0;
-    /* The echo is queued once the firmware's reader has the whole message, which may be a little
-       after the host's transfer completed: a length of 0 only means "not yet". */
+/* The echo is queued once the firmware's reader has the whole message, which may be a little
+   after the host's transfer completed: a length of 0 only means "not yet". */
+static long AnnouncedSoon(void) {
     long length = Announced();
     for (int tries = 0; length == 0 && tries < 40; ++tries) {
         struct timespec pause = {0, 5000000};
         nanosleep(&pause, NULL);
         length = Announced();
     }
+    return length;
+}
+
+/* One message written and read back: 1 when the echo matched. */
+static int Exchange(int size) {
+    int moved;
+    if (WriteMessage(size, 1) != 0) return 0;
+    long length = AnnouncedSoon();
     if (length != size) {
         Step("announced %ld, wrote %d", length, size);
         return 0;
@@ -188,7 +193,7 @@ static int StallRequest(int request) {
 
 static int HaltIn(void) {
     int moved;
-    if (Handshake() != 4 || WriteMessage(100, 1) != 0 || Announced() != 100) return Finish(0, "setup failed");
+    if (Handshake() != 4 || WriteMessage(100, 1) != 0 || AnnouncedSoon() != 100) return Finish(0, "setup failed");
     int r = Bulk(epIn, got, 100, BULK_TIMEOUT_MS, &moved);
     int again = Bulk(epIn, got, 100, BULK_TIMEOUT_MS, &moved);
     int clear = libusb_clear_halt(dev, epIn);
@@ -212,7 +217,7 @@ static int HaltOut(void) {
 
 static int ShortPackets(int piece) {
     int moved, total = 0, reads = 0, r = 0;
-    if (Handshake() != 4 || WriteMessage(1000, 1) != 0 || Announced() != 1000) return Finish(0, "setup failed");
+    if (Handshake() != 4 || WriteMessage(1000, 1) != 0 || AnnouncedSoon() != 1000) return Finish(0, "setup failed");
     while (total < 1000 && reads < 1000 / piece + 2) {
         r = Bulk(epIn, got + total, 1000 - total, BULK_TIMEOUT_MS, &moved);
         if (r != 0) break;
@@ -248,7 +253,7 @@ static int ExtraZlp(void) {
 
 static int DelayMs(int ms) {
     int moved;
-    if (Handshake() != 4 || WriteMessage(100, 1) != 0 || Announced() != 100) return Finish(0, "setup failed");
+    if (Handshake() != 4 || WriteMessage(100, 1) != 0 || AnnouncedSoon() != 100) return Finish(0, "setup failed");
     unsigned shortWait = (unsigned)(ms / 3);
     int r = Bulk(epIn, got, 100, shortWait, &moved);
     int later = Bulk(epIn, got, 100, (unsigned)ms * 3, &moved);
