@@ -4,8 +4,12 @@
 //   arrival|removal <ms since start> <path>     as its notification callback hears them
 //   identity <path> <vid> <pid> <serial>|<product>|<manufacturer>
 //   echoes <n>                                   whole exchanges until the first failure
+//   grown_kib <n>                                what its private bytes grew by over the last 500
 //   report-open <ok|text>, report-closed <ok|text>   what VARKO_SIM_REPORT showed meanwhile
 #include "scenario_child.h"
+
+#include <windows.h>
+#include <psapi.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -99,14 +103,23 @@ void Identify(const LinkWinUsbExports& api, const std::string& path) {
     api.FreeUsbDeviceDetail(&detail);
 }
 
-// One message out and its echo back: whether both went through and the echo matched.
-bool Exchange(const LinkWinUsbExports& api, const DeviceSession& session, uint32_t number, std::vector<uint8_t>& in) {
-    uint8_t message[8] = {'e', 'c', 'h', 'o'};
-    std::memcpy(message + 4, &number, 4);
-    if (api.Write(session.interfaceHandle, 0x01, message, sizeof message) != 1) return false;
+// One message out (`echo`, its number, then zeros to its size) and its echo back: whether both
+// went through and the echo matched.
+bool Exchange(const LinkWinUsbExports& api, const DeviceSession& session, uint32_t number, std::vector<uint8_t>& out,
+              std::vector<uint8_t>& in) {
+    std::memcpy(out.data(), "echo", 4);
+    std::memcpy(out.data() + 4, &number, 4);
+    const auto size = static_cast<uint32_t>(out.size());
+    if (api.Write(session.interfaceHandle, 0x01, out.data(), size) != 1) return false;
     uint32_t length = 0;
     if (api.Read(session.interfaceHandle, 0x81, in.data(), &length) != LWU_READ_OK) return false;
-    return length == sizeof message && std::memcmp(in.data(), message, sizeof message) == 0;
+    return length == size && std::memcmp(in.data(), out.data(), size) == 0;
+}
+
+long long PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS m{};
+    m.cb = sizeof m;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &m, sizeof m) ? static_cast<long long>(m.PagefileUsage) : 0;
 }
 
 void AwaitNoDevice(DWORD ms) {
@@ -127,24 +140,30 @@ int RunScenarioChild(int argc, char** argv) {
     if (mode == "watch") {   // watch <ms>: what arrives and leaves meanwhile, then who is there
         Sleep(argc > 1 ? static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10)) : 0);
         for (const std::string& path : Present()) Identify(api, path);
-    } else if (mode == "echo") {   // exchanges with the first device until one fails
+    } else if (mode == "echo") {   // echo [bytes]: exchanges with the first device until one fails
         std::vector<std::string> present = Present();
         if (present.empty()) return 3;
         DeviceSession session{};
         if (api.OpenDevice(&session, present[0].c_str()) != 0) return 4;
         std::vector<uint8_t> in(LWU_MAX_MESSAGE);
+        std::vector<uint8_t> out(argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 8);
+        if (out.size() < 8 || out.size() > LWU_MAX_MESSAGE) return 2;
         uint32_t echoes = 0;
-        while (echoes < 1000 && Exchange(api, session, echoes, in)) ++echoes;
+        long long before = 0;
+        while (echoes < 1000 && Exchange(api, session, echoes, out, in)) {
+            if (++echoes == 500) before = PrivateBytes();
+        }
         Say("echoes %u\n", echoes);
+        Say("grown_kib %lld\n", (PrivateBytes() - before) / 1024);
         api.CloseDevice(&session);
-        AwaitNoDevice(5000);
+        if (echoes < 1000) AwaitNoDevice(5000);   // a device that left: its removal is heard too
     } else if (mode == "open") {   // open close|leak: one exchange, then close or leave it open
         std::vector<std::string> present = Present();
         if (present.empty()) return 3;
         DeviceSession session{};
         if (api.OpenDevice(&session, present[0].c_str()) != 0) return 4;
-        std::vector<uint8_t> in(LWU_MAX_MESSAGE);
-        Say("exchange %s\n", Exchange(api, session, 1, in) ? "ok" : "failed");
+        std::vector<uint8_t> in(LWU_MAX_MESSAGE), out(8);
+        Say("exchange %s\n", Exchange(api, session, 1, out, in) ? "ok" : "failed");
         AwaitReport("report-open", {"open_files 1", "winusb_handles 1", "cm_registrations 1"});
         if (argc > 1 && std::strcmp(argv[1], "leak") == 0) return 0;   // the process ends with both open
         api.CloseDevice(&session);
