@@ -23,12 +23,29 @@ echo "x86vm: preparing the prefix"
 wineserver -p 120 2>/dev/null   # keep one Wine server for all jobs
 wine regedit /S 'Z:\payload\overrides.reg' >/dev/null 2>&1
 
+# Every process of the guest with each thread's state, kernel wait and system call: what a job
+# that is about to time out is stuck in (the Wine server, the test program, a child of it).
+snapshot() {
+  for d in /proc/[0-9]*; do
+    cmd=$(tr '\0' ' ' <"$d/cmdline" 2>/dev/null)
+    [ -n "$cmd" ] || continue
+    printf 'process %s: %s\n' "${d#/proc/}" "$cmd"   # printf: dash's echo reads the \e of C:\windows\explorer
+    for t in "$d"/task/*; do
+      printf '  thread %s %s wchan=%s syscall=%s\n' "${t##*/}" "$(cut -d' ' -f3 "$t/stat" 2>/dev/null)" \
+        "$(cat "$t/wchan" 2>/dev/null)" "$(cat "$t/syscall" 2>/dev/null)"
+    done
+  done
+}
+
 run_lane() {
   lane=$1
   while IFS="$tab" read -r name seconds job_lane exe args; do
     [ "$job_lane" = "$lane" ] || continue
     echo "x86vm: start $name"
     started=$(date +%s)
+    # Shortly before the time-out kills it, a picture of where the job hangs.
+    ( sleep $(( seconds > 60 ? seconds - 20 : seconds )) && snapshot >"/results/$name.hang" 2>&1 ) &
+    watcher=$!
     (
       cd /payload/bin || exit 1
       # One argument per tab-separated field, blanks and all; test filters hold '*'.
@@ -39,6 +56,7 @@ run_lane() {
       exec timeout -k 10 "$seconds" wine "$exe" "$@"
     ) >"/results/$name.out" 2>"/results/$name.err" </dev/null
     rc=$?
+    kill "$watcher" 2>/dev/null
     took=$(( $(date +%s) - started ))
     echo "$took" >"/results/$name.seconds"
     echo "$rc" >"/results/$name.rc"

@@ -15,7 +15,13 @@ fi
 rc=$(cat "$results/$name.rc")
 echo "--- x86 guest: exit code $rc after $(cat "$results/$name.seconds" 2>/dev/null || echo '?') s"
 case "$rc" in
-  124|137) echo "x86: $name timed out in the guest"; exit 1 ;;
+  124|137)
+    echo "x86: $name timed out in the guest"
+    if [ -s "$results/$name.hang" ]; then
+      echo "--- the guest's processes 20 s before the time-out ---"
+      cat "$results/$name.hang"
+    fi
+    exit 1 ;;
 esac
 # The guest ran it with the heap's warnings on: the same verdict as on x64.
 "$(dirname "$0")/../wine/heapverdict.sh" "$results/$name.err" "$rc"

@@ -31,7 +31,7 @@ while IFS="$tab" read -r name _; do
   case "$name" in
     ''|*/*) continue ;;
   esac
-  rm -f "$out/$name.out" "$out/$name.err" "$out/$name.rc" "$out/$name.seconds"
+  rm -f "$out/$name.out" "$out/$name.err" "$out/$name.rc" "$out/$name.seconds" "$out/$name.hang"
 done <"$jobs"
 rm -f "$out/runner.status" "$out/console.log" "$out/guest.done"
 status() { echo "$*" >"$out/runner.status"; echo "x86 runner: $*"; }
