@@ -16,10 +16,8 @@ char callbackProblem[256];
 namespace {
 
 constexpr size_t kLongestPath = 70000 * 2;   // the longest path a random event carries, in the worst code page
-std::atomic<long long> heard[kCallbacks];
 
 void Hear(int who, int32_t action, const char* path) {
-    heard[who].fetch_add(1);
     const char* problem = nullptr;
     if (action != LWU_DEVICE_ARRIVAL && action != LWU_DEVICE_REMOVAL)
         problem = "an action other than 0 or 1";
