@@ -7,6 +7,9 @@
 // last report's, in DllMain) stops the process on an assertion. So the thread fetches none that
 // late: the report keeps one handle open (its descriptor fetched at the first write), and the open
 // device files are found by their names (NtQueryObject), which fetches no descriptor.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <cwctype>
 #include <mutex>
@@ -41,9 +44,31 @@ constexpr ULONG kObjectNameInformation = 1;
 constexpr ULONG kSystemExtendedHandleInformation = 64;
 constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
 
-std::wstring Lower(std::wstring s) {
-    for (auto& c : s) c = static_cast<wchar_t>(std::towlower(c));
-    return s;
+// The world's thread makes its report every 200 ms, and the exit may end it anywhere: ended
+// inside the heap, it would leave the heap's lock held for ever, and the last report (DllMain)
+// would wait for it. So the report is made without the heap: the handle table in memory of its
+// own, names compared in place, the text in storage reserved before the thread starts.
+struct HandleBuffer {
+    void* data = nullptr;
+    size_t bytes = 0;
+};
+
+HandleBuffer& TheHandleBuffer() {
+    static HandleBuffer buffer;
+    return buffer;
+}
+
+bool Grow(HandleBuffer& b, size_t bytes) {
+    void* p = VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!p) return false;
+    if (b.data) VirtualFree(b.data, 0, MEM_RELEASE);
+    b.data = p;
+    b.bytes = bytes;
+    return true;
+}
+
+void LowerInPlace(wchar_t* s, size_t n) {
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<wchar_t>(std::towlower(s[i]));
 }
 
 }  // namespace
@@ -55,36 +80,69 @@ uint32_t CountOpenDeviceFiles() {
     static const auto queryObject =
         reinterpret_cast<QueryObject>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
     if (!query || !queryObject) return 0;
-    std::vector<uint64_t> buffer(8192);
+    HandleBuffer& buffer = TheHandleBuffer();
+    if (!buffer.data && !Grow(buffer, 64 * 1024)) return 0;
     LONG status;
     ULONG needed = 0;
-    while ((status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size() * 8),
-                           &needed)) == kInfoLengthMismatch &&
-           buffer.size() < (1u << 24)) {
-        buffer.resize(buffer.size() * 2);
+    while ((status = query(kSystemExtendedHandleInformation, buffer.data, static_cast<ULONG>(buffer.bytes), &needed)) ==
+               kInfoLengthMismatch &&
+           buffer.bytes < (size_t{1} << 27) && Grow(buffer, buffer.bytes * 2)) {
     }
     if (status != 0) return 0;
-    // Every device file lies in the world's folder of this process.
-    const std::wstring folder = Lower(WorldInstance().Directory()) + L"\\";
-    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    // Every device file lies in the world's folder of this process (World::Directory).
+    wchar_t folder[80];
+    const int folderLength = std::swprintf(folder, 80, L"c:\\simworld\\%lu\\", static_cast<unsigned long>(GetCurrentProcessId()));
+    if (folderLength <= 0) return 0;
+    const auto* table = static_cast<const HandleTable*>(buffer.data);
     const ULONG_PTR self = GetCurrentProcessId();
     uint32_t open = 0;
     for (ULONG_PTR i = 0; i < table->count; ++i) {
         const HandleEntry& e = table->entries[i];
         if (e.process != self) continue;
         // OBJECT_NAME_INFORMATION: a UNICODE_STRING, then its characters ("\??\C:\...").
-        alignas(8) BYTE info[4096];
+        alignas(8) BYTE info[4096 + sizeof(wchar_t)];
         ULONG length = 0;
-        if (queryObject(reinterpret_cast<HANDLE>(e.handle), kObjectNameInformation, info, sizeof info, &length) != 0)
-            continue;
+        if (queryObject(reinterpret_cast<HANDLE>(e.handle), kObjectNameInformation, info, 4096, &length) != 0) continue;
         USHORT bytes = 0;
         PWSTR chars = nullptr;
         std::memcpy(&bytes, info, sizeof bytes);
         std::memcpy(&chars, info + sizeof(PVOID), sizeof chars);
-        if (!chars || bytes == 0) continue;
-        if (Lower(std::wstring(chars, bytes / sizeof(wchar_t))).find(folder) != std::wstring::npos) ++open;
+        const auto* end = reinterpret_cast<const BYTE*>(chars) + bytes;
+        if (!chars || bytes == 0 || reinterpret_cast<BYTE*>(chars) < info || end > info + 4096) continue;
+        const size_t n = bytes / sizeof(wchar_t);
+        LowerInPlace(chars, n);
+        chars[n] = L'\0';   // the spare unit after the buffer's end keeps this inside `info`
+        if (std::wcsstr(chars, folder)) ++open;
     }
     return open;
+}
+
+namespace {
+
+// One line into the reserved text; a line that does not fit is left out.
+void Append(std::string& text, const char* format, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (n <= 0) return;
+    const size_t length = std::min(static_cast<size_t>(n), sizeof line - 1);
+    if (text.size() + length <= text.capacity()) text.append(line, length);
+}
+
+// The name a report line gives a device: its scenario name, or device-<id>.
+const char* NameOf(int id, const Device& d, char (&own)[32]) {
+    if (!d.name.empty()) return d.name.c_str();
+    std::snprintf(own, sizeof own, "device-%d", id);
+    return own;
+}
+
+}  // namespace
+
+void ReserveReportText(std::string& text) {
+    text.reserve(kReportCapacity);
+    TheHandleBuffer();
 }
 
 bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text) {
@@ -97,36 +155,36 @@ bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text) {
         // At process exit the holder was a thread the exit ended: nothing else runs any more.
         if (!hold.owns_lock() && how != ReportLock::TryThenWithout) return false;
     }
-    struct Line {
-        std::string name;
+    text.clear();   // keeps its capacity: no allocation from here on
+    Append(text, "open_files %u\n", openFiles);
+    Append(text, "winusb_handles %u\n", static_cast<unsigned>(w.interfaces.size()));
+    Append(text, "cm_registrations %u\n", CmRegistrationCountLocked(nullptr));
+    Append(text, "window_registrations %u\n", WindowRegistrationCountLocked(nullptr));
+    // The scenario's devices in the file's order, then the others in the world's; a device
+    // plugged in again is one more device of the world under the same name: one line, summed.
+    auto line = [&](const char* name) {
         bool present = false;
-        uint32_t opens = 0;
-        uint32_t received = 0;
+        uint32_t opens = 0, received = 0;
+        for (const auto& [id, d] : w.devices) {
+            char own[32];
+            if (std::strcmp(NameOf(id, d, own), name) != 0) continue;
+            present = present || d.present;
+            opens += d.opens;
+            received += d.messagesReceived;
+        }
+        Append(text, "device %s %s opens %u received_messages %u\n", name, present ? "present" : "absent", opens, received);
     };
-    std::vector<Line> lines;
-    for (const std::string& name : w.scenarioNames) lines.push_back(Line{name});
-    // A device plugged in again is one more device of the world under the same name.
-    for (const auto& [id, d] : w.devices) {
-        std::string name = d.name.empty() ? "device-" + std::to_string(id) : d.name;
-        Line* line = nullptr;
-        for (Line& l : lines) {
-            if (l.name == name) line = &l;
+    for (const std::string& name : w.scenarioNames) line(name.c_str());
+    for (auto it = w.devices.begin(); it != w.devices.end(); ++it) {
+        char own[32];
+        const char* name = NameOf(it->first, it->second, own);
+        bool seen = false;
+        for (const std::string& s : w.scenarioNames) seen = seen || s == name;
+        for (auto before = w.devices.begin(); !seen && before != it; ++before) {
+            char other[32];
+            seen = std::strcmp(NameOf(before->first, before->second, other), name) == 0;
         }
-        if (!line) {
-            lines.push_back(Line{name});
-            line = &lines.back();
-        }
-        line->present = line->present || d.present;
-        line->opens += d.opens;
-        line->received += d.messagesReceived;
-    }
-    text = "open_files " + std::to_string(openFiles) + "\n";
-    text += "winusb_handles " + std::to_string(w.interfaces.size()) + "\n";
-    text += "cm_registrations " + std::to_string(CmRegistrationCountLocked(nullptr)) + "\n";
-    text += "window_registrations " + std::to_string(WindowRegistrationCountLocked(nullptr)) + "\n";
-    for (const Line& l : lines) {
-        text += "device " + l.name + (l.present ? " present" : " absent") + " opens " + std::to_string(l.opens) +
-                " received_messages " + std::to_string(l.received) + "\n";
+        if (!seen) line(name);
     }
     return true;
 }
@@ -166,7 +224,10 @@ bool WriteReportFile(const std::wstring& path, const std::string& text) {
 
 void WriteFinalReport(bool processExit) {
     if (ReportPath().empty()) return;
-    std::string text;
+    // The world's thread's own text, reserved before it ran: it has ended by now (the exit ended
+    // it, or it held this DLL loaded until it returned), and DllMain takes no heap lock for it.
+    std::string& text = ReportScratch();
+    if (text.capacity() < kReportCapacity) ReserveReportText(text);
     if (!BuildReport(CountOpenDeviceFiles(), processExit ? ReportLock::TryThenWithout : ReportLock::Try, text)) return;
     ReportFile& f = TheReportFile();
     std::unique_lock<std::mutex> hold(f.mutex, std::defer_lock);

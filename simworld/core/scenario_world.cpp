@@ -33,6 +33,7 @@ struct Runtime {
     // Made with the first thread, kept for the process: a world without a scenario's events or
     // a report makes no handles.
     HANDLE stop = nullptr;                // manual reset: the thread ends
+    HANDLE firstRound = nullptr;          // manual reset: the thread has made its first round
     std::atomic<HANDLE> wake{nullptr};    // auto reset: a change to report or an announcement to make
     std::wstring reportPath;
 };
@@ -141,21 +142,33 @@ void MakeLateAnnouncements() {
     for (const Announcement& a : due) AnnounceInterface(a.arrival, a.classGuid, a.path);
 }
 
-void RefreshReport(std::string& last) {
-    std::string text;
-    if (!BuildReport(CountOpenDeviceFiles(), ReportLock::Wait, text) || text == last) return;
-    if (WriteReportFile(TheRuntime().reportPath, text)) last = text;
+// Both texts reserved before the thread starts: its rounds take nothing from the heap.
+struct ReportTexts {
+    std::string now, last;
+};
+
+ReportTexts& TheReportTexts() {
+    static ReportTexts texts;
+    return texts;
+}
+
+std::string& ReportScratchOf() { return TheReportTexts().now; }
+
+void RefreshReport(ReportTexts& t) {
+    if (!BuildReport(CountOpenDeviceFiles(), ReportLock::Wait, t.now) || t.now == t.last) return;
+    if (WriteReportFile(TheRuntime().reportPath, t.now)) t.last.assign(t.now.data(), t.now.size());
 }
 
 DWORD WINAPI WorldThread(LPVOID module) {
     Runtime& r = TheRuntime();
-    std::string lastReport;
+    ReportTexts& lastReport = TheReportTexts();
     bool reporting = !r.reportPath.empty();
     HANDLE waits[2] = {r.stop, r.wake.load()};
-    for (;;) {
+    for (bool first = true;; first = false) {
         RunDueEvents(r);
         MakeLateAnnouncements();
         if (reporting) RefreshReport(lastReport);
+        if (first) SetEvent(r.firstRound);
         DWORD timeout = UntilNextEvent(r);
         if (reporting && timeout > kReportPollMs) timeout = kReportPollMs;
         if (WaitForMultipleObjects(2, waits, FALSE, timeout) == WAIT_OBJECT_0) break;
@@ -164,12 +177,27 @@ DWORD WINAPI WorldThread(LPVOID module) {
     FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
 }
 
+// Until the world's thread has made its first round (its first report, the first use of what a
+// thread takes from the heap once). The program goes on only then, so that its exit cannot end
+// the thread inside the heap; later rounds take nothing from it.
+void AwaitFirstRound(Runtime& r) {
+    if (r.thread && r.firstRound) WaitForSingleObject(r.firstRound, 10000);
+}
+
 // Caller holds r.control.
 void StartThread(Runtime& r) {
     if (r.thread) return;
     if (!r.stop) r.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!r.wake) r.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!r.stop || !r.wake) return;
+    if (!r.firstRound) r.firstRound = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!r.stop || !r.wake || !r.firstRound) return;
+    ResetEvent(r.firstRound);
+    if (!r.reportPath.empty()) {
+        ReportTexts& t = TheReportTexts();
+        ReserveReportText(t.now);
+        ReserveReportText(t.last);
+        CountOpenDeviceFiles();   // the handle table's memory, grown here rather than on the thread
+    }
     HMODULE self = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&WorldThread), &self))
         return;
@@ -247,6 +275,7 @@ void Begin(bool withScenario) {
         loadingThread = GetCurrentThreadId();
         LoadFromEnvironment(withScenario);
         loadState.store(2, std::memory_order_release);
+        AwaitFirstRound(TheRuntime());   // after the load: the thread's first round may call into the world
         return;
     }
     if (loadingThread == GetCurrentThreadId()) return;   // the load's own calls into the world
@@ -287,6 +316,8 @@ void AnnounceLaterLocked(Announcement announcement) {
 
 const std::wstring& ReportPath() { return TheRuntime().reportPath; }
 
+std::string& ReportScratch() { return ReportScratchOf(); }
+
 }  // namespace sim
 
 using namespace sim;
@@ -310,5 +341,6 @@ extern "C" SIMWORLD_API int SimWorld_LoadScenario(const char* path, char* error,
     Runtime& r = TheRuntime();
     std::lock_guard<std::mutex> control(r.control);
     Apply(r, scenario);
+    AwaitFirstRound(r);
     return answer(std::string());
 }

@@ -27,7 +27,13 @@ uint32_t CountOpenDeviceFiles();
 // not be had in time. TryThenWithout (process exit): a thread that the exit ended may hold the
 // mutex for ever, and nothing else runs, so the report is read without it then.
 enum class ReportLock { Wait, Try, TryThenWithout };
+// `text` must have been reserved (ReserveReportText): lines past its capacity are left out.
 bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text);
+constexpr size_t kReportCapacity = 256 * 1024;
+// Reserves a report's text and the handle table's first memory, before the world's thread runs.
+void ReserveReportText(std::string& text);
+// The text the world's thread builds its report in; DllMain's once that thread has ended.
+std::string& ReportScratch();
 // Rewrites the report file in place (one handle, kept open); false when that failed.
 bool WriteReportFile(const std::wstring& path, const std::string& text);
 // DllMain, at detach (processExit: the process ends, not a FreeLibrary): the report once more, if

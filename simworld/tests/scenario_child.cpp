@@ -6,6 +6,7 @@
 //   echoes <n>                                   whole exchanges until the first failure
 //   grown_kib <n>                                what its private bytes grew by over the last 500
 //   report-open <ok|text>, report-closed <ok|text>   what VARKO_SIM_REPORT showed meanwhile
+//   report-at-once ok|missing                    whether it was there as soon as the first call returned
 #include "scenario_child.h"
 
 #include <windows.h>
@@ -137,7 +138,10 @@ int RunScenarioChild(int argc, char** argv) {
         Say("register failed %u\n", status);
         return 2;
     }
-    if (mode == "watch") {   // watch <ms>: what arrives and leaves meanwhile, then who is there
+    if (mode == "first") {   // the report as it stands right after the first call into the world
+        const std::string report = ReadReport();
+        Say("report-at-once %s\n", report.compare(0, 13, "open_files 0\n") == 0 ? "ok" : "missing");
+    } else if (mode == "watch") {   // watch <ms>: what arrives and leaves meanwhile, then who is there
         Sleep(argc > 1 ? static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10)) : 0);
         for (const std::string& path : Present()) Identify(api, path);
     } else if (mode == "echo") {   // echo [bytes]: exchanges with the first device until one fails
