@@ -89,10 +89,13 @@ uint32_t CountOpenDeviceFiles() {
            buffer.bytes < (size_t{1} << 27) && Grow(buffer, buffer.bytes * 2)) {
     }
     if (status != 0) return 0;
-    // Every device file lies in the world's folder of this process (World::Directory).
-    wchar_t folder[80];
-    const int folderLength = std::swprintf(folder, 80, L"c:\\simworld\\%lu\\", static_cast<unsigned long>(GetCurrentProcessId()));
-    if (folderLength <= 0) return 0;
+    // Every device file lies in the world's folder of this process; made at the first call,
+    // before the world's thread runs.
+    static const std::wstring folder = [] {
+        std::wstring f = WorldInstance().Directory() + L"\\";
+        LowerInPlace(&f[0], f.size());
+        return f;
+    }();
     const auto* table = static_cast<const HandleTable*>(buffer.data);
     const ULONG_PTR self = GetCurrentProcessId();
     uint32_t open = 0;
@@ -112,7 +115,7 @@ uint32_t CountOpenDeviceFiles() {
         const size_t n = bytes / sizeof(wchar_t);
         LowerInPlace(chars, n);
         chars[n] = L'\0';   // the spare unit after the buffer's end keeps this inside `info`
-        if (std::wcsstr(chars, folder)) ++open;
+        if (std::wcsstr(chars, folder.c_str())) ++open;
     }
     return open;
 }
@@ -140,10 +143,7 @@ const char* NameOf(int id, const Device& d, char (&own)[32]) {
 
 }  // namespace
 
-void ReserveReportText(std::string& text) {
-    text.reserve(kReportCapacity);
-    TheHandleBuffer();
-}
+void ReserveReportText(std::string& text) { text.reserve(kReportCapacity); }
 
 bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text) {
     World& w = WorldInstance();

@@ -152,8 +152,6 @@ ReportTexts& TheReportTexts() {
     return texts;
 }
 
-std::string& ReportScratchOf() { return TheReportTexts().now; }
-
 void RefreshReport(ReportTexts& t) {
     if (!BuildReport(CountOpenDeviceFiles(), ReportLock::Wait, t.now) || t.now == t.last) return;
     if (WriteReportFile(TheRuntime().reportPath, t.now)) t.last.assign(t.now.data(), t.now.size());
@@ -196,7 +194,7 @@ void StartThread(Runtime& r) {
         ReportTexts& t = TheReportTexts();
         ReserveReportText(t.now);
         ReserveReportText(t.last);
-        CountOpenDeviceFiles();   // the handle table's memory, grown here rather than on the thread
+        CountOpenDeviceFiles();   // the handle table's memory and the folder's name, made here rather than on the thread
     }
     HMODULE self = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&WorldThread), &self))
@@ -316,7 +314,7 @@ void AnnounceLaterLocked(Announcement announcement) {
 
 const std::wstring& ReportPath() { return TheRuntime().reportPath; }
 
-std::string& ReportScratch() { return ReportScratchOf(); }
+std::string& ReportScratch() { return TheReportTexts().now; }
 
 }  // namespace sim
 

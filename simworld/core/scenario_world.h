@@ -30,7 +30,7 @@ enum class ReportLock { Wait, Try, TryThenWithout };
 // `text` must have been reserved (ReserveReportText): lines past its capacity are left out.
 bool BuildReport(uint32_t openFiles, ReportLock how, std::string& text);
 constexpr size_t kReportCapacity = 256 * 1024;
-// Reserves a report's text and the handle table's first memory, before the world's thread runs.
+// Reserves a report's text, before the world's thread runs.
 void ReserveReportText(std::string& text);
 // The text the world's thread builds its report in; DllMain's once that thread has ended.
 std::string& ReportScratch();
